@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Installs every Debian package the project needs on a fresh Debian 12
+# (bookworm) machine and builds the project into ./build.
+#
+#   scripts/setup.sh            install packages + build
+#   scripts/setup.sh --no-build install packages only
+#   SETUP_KERNEL_LANE=1 ...     also install what the kernel lane needs
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")/.." && pwd)
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+
+# libgpiod v2 is only in bookworm-backports; bookworm itself ships v1.
+add_backports() {
+    if ! grep -rqs "bookworm-backports" /etc/apt/sources.list /etc/apt/sources.list.d/; then
+        echo "setup: adding bookworm-backports (for libgpiod v2)"
+        $sudo tee /etc/apt/sources.list.d/bookworm-backports.sources >/dev/null <<'SRC'
+Types: deb
+URIs: http://deb.debian.org/debian
+Suites: bookworm-backports
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+    fi
+}
+
+packages=(
+    build-essential cmake pkg-config
+    libcjson-dev libpaho-mqtt-dev
+    libgtest-dev googletest
+    mosquitto mosquitto-clients
+    python3 procps iproute2
+)
+backport_packages=(libgpiod-dev libgpiod3)
+lane_packages=(qemu-system-x86 busybox-static linux-image-amd64 can-utils kmod cpio
+               linux-source-6.1 xz-utils)
+
+add_backports
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -q
+$sudo apt-get install -y -q --no-install-recommends "${packages[@]}"
+$sudo apt-get install -y -q --no-install-recommends -t bookworm-backports "${backport_packages[@]}"
+if [ "${SETUP_KERNEL_LANE:-0}" = 1 ]; then
+    $sudo apt-get install -y -q --no-install-recommends "${lane_packages[@]}"
+fi
+
+# The broker is started by our own scripts on 127.0.0.1; keep the packaged
+# service from grabbing the port on machines where services auto-start.
+if command -v systemctl >/dev/null 2>&1 && systemctl is-active --quiet mosquitto 2>/dev/null; then
+    $sudo systemctl stop mosquitto || true
+fi
+
+if [ "${1:-}" != "--no-build" ]; then
+    cmake -S "$here" -B "$here/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    cmake --build "$here/build" -j"$(nproc)"
+fi

@@ -1,0 +1,56 @@
+#include "gpio/relay_mailbox.h"
+
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+
+namespace {
+std::mutex queue_mutex;
+std::condition_variable queue_cv;
+std::deque<relay_packet> queue; // guarded by queue_mutex
+} // namespace
+
+bool relay_mailbox_push(std::string_view text)
+{
+    if (text.size() >= RELAY_PACKET_SIZE)
+        return false;
+    {
+        std::lock_guard lock(queue_mutex);
+        if (queue.size() >= RELAY_QUEUE_DEPTH)
+            return false;
+        relay_packet &slot = queue.emplace_back();
+        std::memcpy(slot.data(), text.data(), text.size());
+        slot[text.size()] = '\0';
+    }
+    queue_cv.notify_all();
+    return true;
+}
+
+bool relay_mailbox_pop(relay_packet &out)
+{
+    std::lock_guard lock(queue_mutex);
+    if (queue.empty())
+        return false;
+    out = queue.front();
+    queue.pop_front();
+    return true;
+}
+
+bool relay_mailbox_wait(std::chrono::milliseconds timeout)
+{
+    std::unique_lock lock(queue_mutex);
+    return queue_cv.wait_for(lock, timeout, [] { return !queue.empty(); });
+}
+
+std::size_t relay_mailbox_size()
+{
+    std::lock_guard lock(queue_mutex);
+    return queue.size();
+}
+
+void relay_mailbox_clear()
+{
+    std::lock_guard lock(queue_mutex);
+    queue.clear();
+}

@@ -1,0 +1,1 @@
+#include "gpio/relay_thread.h"

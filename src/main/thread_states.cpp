@@ -1,0 +1,49 @@
+#include "main/thread_states.h"
+
+#include <condition_variable>
+
+std::atomic<int> g_obd2_com_thrd_state{0};
+std::atomic<int> g_gpio_state{0};
+std::mutex obd_state_mutex;
+
+void change_obd2_thrd_state(int state) { g_obd2_com_thrd_state.store(state); }
+
+void change_gpio_state(int state) { g_gpio_state.store(state); }
+
+namespace {
+std::mutex arrival_mutex;
+std::condition_variable arrival_cv;
+std::uint64_t arrival_generation = 0; // guarded by arrival_mutex
+} // namespace
+
+void obd_command_arrived()
+{
+    {
+        std::lock_guard lock(arrival_mutex);
+        ++arrival_generation;
+    }
+    arrival_cv.notify_all();
+}
+
+std::uint64_t obd_command_generation()
+{
+    std::lock_guard lock(arrival_mutex);
+    return arrival_generation;
+}
+
+bool obd_pause(std::chrono::milliseconds pause, std::uint64_t seen_generation)
+{
+    std::unique_lock lock(arrival_mutex);
+    return arrival_cv.wait_for(lock, pause, [&] { return arrival_generation != seen_generation; });
+}
+
+bool obd_pause(std::chrono::milliseconds pause)
+{
+    return obd_pause(pause, obd_command_generation());
+}
+
+void obd_wait_for_command(std::uint64_t seen_generation)
+{
+    std::unique_lock lock(arrival_mutex);
+    arrival_cv.wait(lock, [&] { return arrival_generation != seen_generation; });
+}

@@ -1,0 +1,1 @@
+#include "mqtt/command_routing.h"

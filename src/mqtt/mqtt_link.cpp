@@ -1,0 +1,1 @@
+#include "mqtt/mqtt_link.h"

@@ -1,0 +1,53 @@
+// The MQTT link to the UI: connection details, the link state machine run by
+// the link thread, and the one publish operation the OBD side uses.
+#pragma once
+
+#include <MQTTClient.h>
+
+// Link states (there is no 105 or 106).
+constexpr int MQTT_INIT = 101;
+constexpr int MQTT_CONNECT = 102;
+constexpr int MQTT_RECONNECT = 103;
+constexpr int MQTT_SUBSCRIBE = 104;
+constexpr int MQTT_DISCONNECT = 107;
+constexpr int MQTT_CONNECTED = 108;
+
+constexpr int MQTT_PAYLOAD_SIZE = 4000; // bytes, terminator included
+constexpr int MQTT_MAX_TOPICS = 50;
+
+struct mqtt_details {
+    const char *client_name;
+    const char *broker_host;
+    int port;
+    int topic_count;
+    const char *topics[MQTT_MAX_TOPICS];
+    int qos[MQTT_MAX_TOPICS];
+    int keep_alive;
+    int clean_session;
+};
+
+extern const mqtt_details gMqttDetails;
+extern const int topicCount;
+
+// Thread entry: runs the link state machine for ever.
+void *proto_intrnl_mqtt_main(void *arg);
+
+// One pass of the link state machine (the thread loops over this).
+void mqtt_link_pass();
+
+void mqtt_change_state(int state);
+int mqtt_get_state();
+
+int mqtt_init();
+int mqtt_connect();
+int mqtt_subscriber_topics();
+int MQTT_Disconnect();
+
+// Publishes `text` (without its terminator) on topic-table slot `index`.
+// Returns 1 when the library accepted it, 0 otherwise.
+int MQTT_Publish_Data(int index, const char *text);
+
+// Callbacks registered with the library.
+void MQTT_connectionLost(void *context, char *cause);
+int MQTT_messageArrived(void *context, char *topicName, int topicLen, MQTTClient_message *message);
+void MQTT_deliveryComplete(void *context, MQTTClient_deliveryToken token);

@@ -1,0 +1,1 @@
+#include "obd2/command_dispatch.h"

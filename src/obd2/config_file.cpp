@@ -1,0 +1,1 @@
+#include "obd2/config_file.h"

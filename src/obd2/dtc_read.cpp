@@ -1,0 +1,1 @@
+#include "obd2/dtc_read.h"

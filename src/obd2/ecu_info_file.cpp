@@ -1,0 +1,1 @@
+#include "obd2/ecu_info_file.h"

@@ -1,0 +1,1 @@
+#include "obd2/pid_catalogue.h"

@@ -1,0 +1,1 @@
+#include "obd2/vehicle_info.h"

@@ -1,0 +1,20 @@
+// Service 09: VIN, calibration id, CVN, ECU name; and the protocol text.
+#pragma once
+
+#include <cstdint>
+
+constexpr int VEHICLE_INFO_TEXT_SIZE = 128;
+constexpr int MAX_VEHICLE_INFO = 16;
+constexpr int CAN_PROTOCOL_SIZE = 50;
+
+struct vehicle_info_record {
+    std::uint8_t info_type;
+    char text[VEHICLE_INFO_TEXT_SIZE];
+};
+
+extern vehicle_info_record g_vehicle_info[MAX_VEHICLE_INFO];
+extern int g_vehicle_info_count;
+extern char g_can_protocol[CAN_PROTOCOL_SIZE];
+
+int get_vehicle_info(int addr_mode);
+void set_can_protocol(int addr_mode);

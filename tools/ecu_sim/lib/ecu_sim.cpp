@@ -1,0 +1,1 @@
+// ECU simulator library
