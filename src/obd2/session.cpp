@@ -1,1 +1,339 @@
 #include "obd2/session.h"
+
+#include "main/thread_states.h"
+#include "mqtt/command_routing.h"
+#include "mqtt/mqtt_link.h"
+#include "mqtt/status_packet.h"
+#include "obd2/can_link.h"
+#include "obd2/command_dispatch.h"
+#include "obd2/config_file.h"
+#include "obd2/ecu_info_file.h"
+#include "obd2/isotp.h"
+#include "obd2/obd2_types.h"
+#include "obd2/pid_discovery.h"
+#include "obd2/vehicle_info.h"
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+int g_flg_supported_pid_list = 1;
+
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr auto SOCKET_RETRY_PAUSE = milliseconds(100);
+constexpr auto ONE_SECOND = milliseconds(1000);
+constexpr int IDLE_COUNTING_PASSES = 3; // passes 0..3 count, the fifth sends the heartbeat
+constexpr int HEARTBEAT_NRC_RETRIES = 2;
+constexpr int COMMAND_RETRIES = 2;
+
+// Working data of the thread, kept for its whole life; OBD thread only.
+std::uint8_t request_frame[OBD2_REQUEST_SIZE];
+std::uint8_t response_buf[OBD2_RESPONSE_SIZE];
+std::uint64_t response_len = 0;
+int socket_retry_count = 0;
+int cmd_code = 0;
+int cmd_retry_count = 0;
+int nrc_retry_count = 0;
+int idle_pass_count = 0;
+std::uint64_t cmd_generation = 0;   // command generation at which cmd_code was parsed
+bool config_pass_failed = false;    // the previous LOAD_CONFIG pass failed
+
+// Status packet of the session itself (CMD 0), composed and published.
+int publish_status(const char *word, int error)
+{
+    char packet[STATUS_PACKET_SIZE] = {};
+    if (create_pkt_without_data(packet, 1, 0, error, word) == 0)
+        return 0;
+    return MQTT_Publish_Data(0, packet);
+}
+
+void publish_wrong_config()
+{
+    if (publish_status("WRNGCFG", 1) != 1)
+        std::puts("OBD2_ERROR : Error while publishing wrong config error packet.");
+}
+
+// A configuration that stays unusable would otherwise be re-read and
+// reported to the UI without pause: the first failure goes on at once (the
+// restored default is read straight away), every further one waits a second.
+void pace_config_failure(std::uint64_t seen)
+{
+    if (config_pass_failed)
+        obd_pause(ONE_SECOND, seen);
+    config_pass_failed = true;
+}
+
+void load_config_pass(std::uint64_t seen)
+{
+    const std::string path = config_json_path();
+    if (parse_config_json(path.c_str()) == 0) {
+        std::puts("OBD2_ERROR : Error while parsing json.");
+        restore_default_config();
+        publish_wrong_config();
+        pace_config_failure(seen);
+        return;
+    }
+    print_config_summary();
+    if (g_can_bitrate <= 0) {
+        std::puts("OBD2_ERROR : Incorrect bitrate");
+        publish_wrong_config();
+        pace_config_failure(seen);
+        return;
+    }
+    config_pass_failed = false;
+    can_setup("can0", static_cast<long long>(g_can_bitrate));
+    store_state_if_no_newer_command(CAN_INIT, seen);
+}
+
+void can_init_pass(std::uint64_t seen)
+{
+    if (init_can_socket() != 0) {
+        store_state_if_no_newer_command(DETECT_ECU, seen);
+        return;
+    }
+    std::printf("OBD2_ERROR : INIT CAN SOCKET FAILED -> RETRYING[%d]\n", socket_retry_count);
+    ++socket_retry_count;
+    obd_pause(SOCKET_RETRY_PAUSE, seen);
+    store_state_if_no_newer_command(CAN_INIT, seen);
+}
+
+void print_detection_response()
+{
+    std::puts("response for mode detection : ");
+    for (std::uint64_t i = 0; i < response_len && i < sizeof(response_buf); ++i)
+        std::printf("[%2x] ", response_buf[i]);
+    std::putchar('\n');
+}
+
+void record_detected_ecu(int mode)
+{
+    g_ecu_list[0].resp_id = mode == 1 ? 0x7E8u : 0x18DAF110u;
+    g_ecu_list[0].addr_mode = mode == 2 ? ADDR_MODE_29BIT : ADDR_MODE_11BIT;
+    g_ecu_count = 1;
+    std::printf("OBD2_INFO : Detected ECU with %s mode.\n",
+                g_ecu_list[0].addr_mode == ADDR_MODE_11BIT ? "11-bit" : "29-bit");
+}
+
+void report_no_ecu_detected(std::uint64_t seen)
+{
+    std::puts("OBD2_ERROR : ECU MODE DETECTION FAILED. Retrying...");
+    char packet[STATUS_PACKET_SIZE] = {};
+    create_pkt_without_data(packet, 1, 0, 1, "NOECU");
+    reset_supported_pid();
+    MQTT_Publish_Data(0, packet);
+    obd_pause(ONE_SECOND, seen);
+}
+
+void detect_ecu_pass(std::uint64_t seen)
+{
+    if (prepare_request(request_frame, 2, 1, 0) != 1) {
+        std::puts("OBD2_ERROR : Error while creating request while detecting mode.");
+        return;
+    }
+    // A negative response (-2) still proves an ECU is there.
+    int mode = detect_mode(request_frame, sizeof(request_frame), response_buf, &response_len);
+    if (mode == 0) {
+        report_no_ecu_detected(seen);
+        return;
+    }
+    print_detection_response();
+    record_detected_ecu(mode);
+    if (publish_status("MODEDETECTED", 0) != 1)
+        std::puts("OBD2_ERROR : Error while publishing MODEDETECTED packet");
+    g_flg_supported_pid_list = 1;
+    store_state_if_no_newer_command(IDENTIFY_VEHICLE, seen);
+}
+
+// Full identification of an unknown vehicle: scan and save. False when a
+// status packet could not be published; the pass then starts again.
+bool identify_unknown_vehicle(int addr_mode)
+{
+    set_can_protocol(addr_mode);
+    if (publish_status("GOTINFO", 0) != 1) {
+        std::puts("OBD2_ERROR : Error while publishing GOTINFO packet");
+        return false;
+    }
+    if (get_supported_pid_list(addr_mode) != 1)
+        std::puts("OBD2_ERROR : Error while getting supported pid list.");
+    if (publish_status("SAVSUC", 0) != 1) {
+        std::puts("OBD2_ERROR : Error while sending SAVSUC packet.");
+        return false;
+    }
+    if (save_ecu_info_json() == 0)
+        std::puts("OBD2_ERROR : Error while saving ecu info json.");
+    return true;
+}
+
+void identify_vehicle_pass(std::uint64_t seen)
+{
+    for (int l = 0; l < g_ecu_count; ++l) {
+        const int addr_mode = g_ecu_list[l].addr_mode;
+        if (get_vehicle_info(addr_mode) == 0)
+            std::puts("OBD2_ERROR : Error while getting information packet.");
+
+        if (compare_vehicle_info_with_saved() == 1) {
+            publish_status("GOTINFO", 0);
+            publish_status("GOTPID", 0);
+            publish_status("SAVSUC", 0);
+        } else if (!identify_unknown_vehicle(addr_mode)) {
+            return;
+        }
+        store_state_if_no_newer_command(IDLE, seen);
+    }
+}
+
+void parse_command_pass(std::uint64_t seen)
+{
+    const int code = parse_received_cmd();
+    if (code == 0) {
+        std::puts("OBD2_ERROR : CAN command detection failed.");
+        store_state_if_no_newer_command(PARSE_COMMAND, seen);
+        obd_pause(ONE_SECOND, seen);
+        return;
+    }
+    cmd_code = code;
+    cmd_retry_count = 0;
+    cmd_generation = seen;
+    set_dispatch_command_generation(seen);
+    // Skipped when another command came in while this one was parsed: the
+    // next pass parses the newer one.
+    store_state_if_no_newer_command(EXECUTE_COMMAND, seen);
+}
+
+void execute_command_pass()
+{
+    if (handle_received_cmd(cmd_code) != 0) {
+        // A command that does nothing while it stands would be called again
+        // at once, for ever: wait for the next command instead.
+        if (command_has_no_action(cmd_code) &&
+            g_obd2_com_thrd_state.load() == EXECUTE_COMMAND)
+            obd_wait_for_command(cmd_generation);
+        return;
+    }
+    if (cmd_retry_count > COMMAND_RETRIES) {
+        std::puts("OBD2_ERROR : NO COMMUNICATION WITH ECU.");
+        cmd_retry_count = 0;
+        store_state_if_no_newer_command(IDLE, cmd_generation);
+        return;
+    }
+    std::printf("OBD2_ERROR : Error while handling received command--- Retrying [%d]\n",
+                cmd_retry_count);
+    ++cmd_retry_count;
+    obd_pause(ONE_SECOND, cmd_generation);
+}
+
+// The heartbeat got no answer (or too many negative ones); mutex held.
+void declare_ecu_lost()
+{
+    publish_status("NOECU", 1);
+    idle_pass_count = 0;
+    if (g_flg_supported_pid_list == 1)
+        reset_supported_pid();
+    g_flg_supported_pid_list = 0;
+}
+
+// The heartbeat was answered; mutex held.
+void confirm_ecu_present()
+{
+    publish_status("ECU", 0);
+    if (g_flg_supported_pid_list == 0) {
+        publish_status("GOTECU", 0);
+        change_obd2_thrd_state(DETECT_ECU);
+    }
+    g_flg_supported_pid_list = 1;
+    idle_pass_count = 0;
+}
+
+// The whole pass up to its pause holds obd_state_mutex, so a command handed
+// over meanwhile waits for the heartbeat and then replaces its state.
+void idle_pass(std::uint64_t seen)
+{
+    std::unique_lock lock(obd_state_mutex);
+    if (obd_command_generation() != seen)
+        return; // a command came in after the state was read: handle it first
+
+    if (idle_pass_count <= IDLE_COUNTING_PASSES) {
+        ++idle_pass_count;
+        lock.unlock();
+        obd_pause(ONE_SECOND, seen);
+        return;
+    }
+    if (prepare_request(request_frame, 2, 1, 0) != 1) {
+        std::puts("OBD2_ERROR : Error while creating request heartbeat");
+        idle_pass_count = 0;
+        return;
+    }
+    const int r = detect_mode(request_frame, sizeof(request_frame), response_buf, &response_len);
+    if (r == -2 && nrc_retry_count <= HEARTBEAT_NRC_RETRIES) {
+        ++nrc_retry_count; // idle_pass_count stays: the next pass asks again
+        lock.unlock();
+        obd_pause(ONE_SECOND, seen);
+        return;
+    }
+    if (r == -2)
+        nrc_retry_count = 0;
+    if (r > 0)
+        confirm_ecu_present();
+    else
+        declare_ecu_lost();
+}
+
+} // namespace
+
+void obd2_session_pass()
+{
+    std::uint64_t seen;
+    int state;
+    {
+        // Read together: a command handed over after this point bumps the
+        // generation, which cuts the pauses of this pass short and keeps its
+        // own state stores from overwriting PARSE_COMMAND.
+        std::lock_guard lock(obd_state_mutex);
+        seen = obd_command_generation();
+        state = g_obd2_com_thrd_state.load();
+    }
+    switch (state) {
+    case LOAD_CONFIG:
+        load_config_pass(seen);
+        break;
+    case CAN_INIT:
+        can_init_pass(seen);
+        break;
+    case DETECT_ECU:
+        detect_ecu_pass(seen);
+        break;
+    case IDENTIFY_VEHICLE:
+        identify_vehicle_pass(seen);
+        break;
+    case PARSE_COMMAND:
+        parse_command_pass(seen);
+        break;
+    case EXECUTE_COMMAND:
+        execute_command_pass();
+        break;
+    case IDLE:
+        idle_pass(seen);
+        break;
+    default:
+        // No action for this value; only a command moves the state on.
+        obd_wait_for_command(seen);
+        break;
+    }
+}
+
+void *obd2_com_thrd_main(void * /*arg*/)
+{
+    // Nothing has been read yet: the file gets placeholders before anything
+    // else runs, so a stale fingerprint from an earlier run never matches.
+    if (reset_supported_pid() == 0)
+        std::puts("OBD2_ERROR : Error while reseting supported pid's");
+    change_obd2_thrd_state(LOAD_CONFIG);
+    for (;;)
+        obd2_session_pass();
+    return nullptr;
+}
