@@ -1,1 +1,160 @@
 #include "gpio/relay_thread.h"
+
+#include "common/c_handles.h"
+#include "gpio/relay_driver.h"
+#include "gpio/relay_mailbox.h"
+#include "main/thread_states.h"
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto INIT_RETRY_PAUSE = 500ms;
+// Longest idle pause; a queued packet ends it at once.
+constexpr auto IDLE_WAIT = 500ms;
+
+// The router stores DO_PARSE from the MQTT thread at any moment. The thread's
+// own moves take effect only if the cell still holds the state the pass acted
+// on, so a store from outside (DO_PARSE, DO_CLOSE) is never overwritten.
+void move_state(int from, int to)
+{
+    g_gpio_state.compare_exchange_strong(from, to);
+}
+
+void set_relay_state(int relay, int state)
+{
+    if (g_arr_do_states[relay] == state)
+        return;
+    g_arr_do_states[relay] = state;
+    std::printf("DO_INFO : relay %d %s\n", relay, state ? "ON" : "OFF");
+}
+
+const cJSON *object_member(const cJSON *object, const char *name)
+{
+    const cJSON *member = cJSON_GetObjectItem(object, name); // key case ignored
+    return cJSON_IsObject(member) ? member : nullptr;
+}
+
+void init_pass()
+{
+    if (gpio_outputs_ready() || gpio_init() == 1) {
+        move_state(DO_INIT, DO_IDLE);
+        return;
+    }
+    std::this_thread::sleep_for(INIT_RETRY_PAUSE);
+}
+
+// Takes the oldest packet from the mailbox into a local buffer, so the parser
+// never sees a text the router is still writing.
+void parse_pass()
+{
+    if (!gpio_outputs_ready()) { // the packet stays queued until the lines are held
+        move_state(DO_PARSE, DO_INIT);
+        return;
+    }
+    relay_packet gpio_cntrl_pkt;
+    if (!relay_mailbox_pop(gpio_cntrl_pkt)) { // already taken by an earlier pass
+        move_state(DO_PARSE, DO_IDLE);
+        return;
+    }
+    if (parse_do_packet(gpio_cntrl_pkt.data()) == 1) {
+        move_state(DO_PARSE, DO_APPLY);
+        return;
+    }
+    std::puts("DO_ERROR: Failed to parse packet");
+    move_state(DO_PARSE, DO_IDLE);
+}
+
+void apply_pass()
+{
+    if (!gpio_outputs_ready()) {
+        move_state(DO_APPLY, DO_INIT);
+        return;
+    }
+    control_do_over_gpio();
+    move_state(DO_APPLY, DO_IDLE);
+}
+
+// DO_IDLE and any value without a meaning. Waiting on the mailbox instead of
+// sleeping lets a relay switch within milliseconds of its packet; a packet
+// whose DO_PARSE store was overtaken by one of this thread's moves is still
+// found here.
+void idle_pass(int state)
+{
+    if (!gpio_outputs_ready()) {
+        move_state(state, DO_INIT);
+        return;
+    }
+    if (relay_mailbox_wait(IDLE_WAIT))
+        move_state(state, DO_PARSE);
+}
+
+} // namespace
+
+int parse_do_packet(char *text)
+{
+    json_ptr root(cJSON_Parse(text));
+    if (!root) {
+        std::puts("DO_ERROR: Invalid JSON format");
+        return 0;
+    }
+    const cJSON *data = object_member(root.get(), "DATA");
+    if (data == nullptr) {
+        std::puts("DO_ERROR: Missing DATA object");
+        return 0;
+    }
+    const cJSON *params = object_member(data, "params");
+    if (params == nullptr) {
+        std::puts("DO_ERROR: Missing params object");
+        return 0;
+    }
+    const cJSON *relays = object_member(params, "DO");
+    if (relays == nullptr) {
+        std::puts("DO_ERROR: DO object missing");
+        return 0;
+    }
+    for (int relay = 0; relay < NUM_RELAYS; ++relay) {
+        char name[8];
+        std::snprintf(name, sizeof name, "DO%d", relay);
+        const cJSON *member = cJSON_GetObjectItem(relays, name);
+        // valueint is the number with its fraction dropped (saturated at the
+        // int range), so 0.5 is off and 1.5 or -1 is on.
+        if (cJSON_IsNumber(member))
+            set_relay_state(relay, member->valueint != 0 ? 1 : 0);
+    }
+    return 1;
+}
+
+bool gpio_state_machine_pass()
+{
+    const int state = g_gpio_state.load();
+    switch (state) {
+    case DO_INIT:
+        init_pass();
+        return true;
+    case DO_PARSE:
+        parse_pass();
+        return true;
+    case DO_APPLY:
+        apply_pass();
+        return true;
+    case DO_CLOSE:
+        gpio_close();
+        return false;
+    default:
+        idle_pass(state);
+        return true;
+    }
+}
+
+void *gpio_state_machine(void *)
+{
+    change_gpio_state(DO_INIT);
+    while (gpio_state_machine_pass()) {
+    }
+    return nullptr;
+}
