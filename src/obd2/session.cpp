@@ -72,8 +72,7 @@ void load_config_pass(std::uint64_t seen)
 {
     const std::string path = config_json_path();
     if (parse_config_json(path.c_str()) == 0) {
-        std::puts("OBD2_ERROR : Error while parsing json.");
-        restore_default_config();
+        restore_default_config(); // prints the parse error and the outcome
         publish_wrong_config();
         pace_config_failure(seen);
         return;
