@@ -1,1 +1,90 @@
 #include "obd2/dtc_clear.h"
+
+#include "obd2/config_file.h"
+#include "obd2/isotp.h"
+#include "obd2/obd2_types.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+std::uint8_t g_arr_clear_dtc_cmd[8];
+
+namespace {
+
+constexpr std::uint8_t CLEAR_POSITIVE = 0x44;
+constexpr std::uint8_t NEGATIVE_RESPONSE = 0x7F;
+constexpr std::uint8_t NRC_RESPONSE_PENDING = 0x78;
+constexpr auto PENDING_PAUSE = std::chrono::milliseconds(300);
+
+enum class clear_step { done, failed, repeat_pending, repeat_silent };
+
+void print_clear_response(const std::uint8_t *resp, std::size_t len)
+{
+    std::puts("RESPONSE FOR CLEAR DTC : ");
+    for (std::size_t i = 0; i < len; ++i)
+        std::printf("[%02x] ", resp[i]);
+    std::printf("\n\n");
+}
+
+// One request and the verdict on its answer.
+clear_step clear_attempt(int addr_mode)
+{
+    std::uint8_t resp[OBD2_RESPONSE_SIZE] = {};
+    std::uint64_t resp_len = 0;
+    prepare_request(g_arr_clear_dtc_cmd, 1, 4, g_can_padding & 0xFF);
+    int rc = send_obd2_request(addr_mode, g_arr_clear_dtc_cmd, OBD2_REQUEST_SIZE, resp, &resp_len,
+                               REQ_KIND_DTC_CLEAR);
+    // After a failure the length may count bytes that never reached `resp`.
+    std::size_t len = rc == -1 ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(resp_len, OBD2_RESPONSE_SIZE));
+    print_clear_response(resp, len);
+
+    if (len <= 2)
+        return clear_step::repeat_silent;
+    if (resp[1] == CLEAR_POSITIVE) {
+        std::puts("OBD2: DTCs cleared successfully.");
+        return clear_step::done;
+    }
+    if (resp[1] != NEGATIVE_RESPONSE) {
+        std::puts("OBD2: Unexpected response to Clear DTC request.");
+        return clear_step::failed;
+    }
+    std::uint8_t nrc = len > 3 ? resp[3] : 0;
+    if (nrc == NRC_RESPONSE_PENDING) {
+        std::puts("OBD2: ECU busy clearing DTCs (NRC=0x78). Retrying...");
+        return clear_step::repeat_pending;
+    }
+    std::printf("OBD2: Negative Response. NRC=0x%02X\n", nrc);
+    return clear_step::failed;
+}
+
+} // namespace
+
+int handle_clear_dtc_command(int addr_mode)
+{
+    int pending_repeats = 0;
+    int silent_attempts = 0;
+    for (;;) {
+        switch (clear_attempt(addr_mode)) {
+        case clear_step::done:
+            return 1;
+        case clear_step::failed:
+            return 0;
+        case clear_step::repeat_pending:
+            if (++pending_repeats > CLEAR_DTC_MAX_PENDING_REPEATS) {
+                std::puts("OBD2: Retry limit reached. Clear DTC failed.");
+                return 0;
+            }
+            std::this_thread::sleep_for(PENDING_PAUSE);
+            break;
+        case clear_step::repeat_silent:
+            if (++silent_attempts >= CLEAR_DTC_MAX_SILENT_ATTEMPTS) {
+                std::printf("OBD2: No answer to Clear DTC request after %d attempts. Clear DTC failed.\n",
+                            silent_attempts);
+                return 0;
+            }
+            break;
+        }
+    }
+}

@@ -6,4 +6,13 @@
 
 extern std::uint8_t g_arr_clear_dtc_cmd[8];
 
+// Repeats allowed after a 0x78 answer (so at most six 0x78 answers), each
+// after a 300 ms pause.
+constexpr int CLEAR_DTC_MAX_PENDING_REPEATS = 5;
+// Attempts that bring no usable answer (silence, a broken transfer) before
+// the clearing is given up; each may cost the full 10 s wait.
+constexpr int CLEAR_DTC_MAX_SILENT_ATTEMPTS = 3;
+
+// Clears the codes through the functional address of `addr_mode`. 1 when the
+// ECU confirmed (0x44), 0 otherwise.
 int handle_clear_dtc_command(int addr_mode);

@@ -1,1 +1,116 @@
 #include "obd2/live_data.h"
+
+#include "obd2/isotp.h"
+#include "obd2/obd2_types.h"
+#include "obd2/pid_catalogue.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+char json_output[JSON_OUTPUT_SIZE];
+
+namespace {
+
+// Keeps the ECU from being flooded: the only pacing of a live data stream.
+constexpr auto LIVE_REQUEST_PAUSE = std::chrono::microseconds(100000);
+constexpr std::size_t LIVE_LINE_SIZE = 128;
+
+struct live_reading {
+    float value;
+    int read;
+};
+
+// Asks for one PID; true with the converted value when it answered.
+bool read_live_pid(int addr_mode, std::uint8_t pid, float *value)
+{
+    std::uint8_t req[OBD2_REQUEST_SIZE] = {};
+    if (prepare_request(req, 2, 1, pid) != 1) {
+        std::puts("OBD2_ERROR : Error while creating request for live mode.");
+        return false;
+    }
+    std::uint8_t resp[OBD2_RESPONSE_SIZE] = {};
+    std::uint64_t resp_len = 0;
+    int rc = send_obd2_request(addr_mode, req, OBD2_REQUEST_SIZE, resp, &resp_len, REQ_KIND_LIVE);
+    std::this_thread::sleep_for(LIVE_REQUEST_PAUSE);
+    if (rc != 0 || resp_len < 3)
+        return false;
+
+    std::size_t len = static_cast<std::size_t>(std::min<std::uint64_t>(resp_len, OBD2_RESPONSE_SIZE));
+    std::printf("response of live request (PID %X):\n", pid);
+    for (std::size_t i = 0; i < len; ++i)
+        std::printf(" [ %X ] ", resp[i]);
+    std::printf("\n\n");
+    *value = calculate_physical_value(pid, resp, len);
+    return true;
+}
+
+// Appends `text` to json_output unless it would not fit.
+bool append_output(std::size_t *used, const char *text)
+{
+    std::size_t len = std::strlen(text);
+    if (*used + len >= sizeof json_output)
+        return false;
+    std::memcpy(json_output + *used, text, len + 1);
+    *used += len;
+    return true;
+}
+
+bool append_entry_line(std::size_t *used, const supported_pid &entry, const live_reading &reading, bool last)
+{
+    char line[LIVE_LINE_SIZE];
+    const char *separator = last ? "" : ",";
+    int n = reading.read
+                ? std::snprintf(line, sizeof line, "    \"%s\": %.2f%s\n", entry.name.c_str(),
+                                static_cast<double>(reading.value), separator)
+                : std::snprintf(line, sizeof line, "    \"%s\": \"--\"%s\n", entry.name.c_str(), separator);
+    // A cut line would break the document.
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof line)
+        return false;
+    return append_output(used, line);
+}
+
+// The whole message, or false when it does not fit json_output.
+bool write_live_message(const live_reading *readings, int count)
+{
+    std::size_t used = 0;
+    if (!append_output(&used, "{\n  \"TYP\": 1,\n  \"CMD\": 2,\n  \"DATA\": {\n"))
+        return false;
+    for (int i = 0; i < count; ++i) {
+        if (!append_entry_line(&used, supported_pids[i], readings[i], i == count - 1))
+            return false;
+    }
+    return append_output(&used, "  }\n}");
+}
+
+} // namespace
+
+char *handle_live_mode(int /*unused*/, int addr_mode)
+{
+    std::array<live_reading, MAX_SUPPORTED_PIDS> readings{};
+    std::memset(json_output, 0, sizeof json_output);
+    int count = std::clamp(g_supported_pid_count, 0, MAX_SUPPORTED_PIDS);
+    std::printf("pid count : %d\n", g_supported_pid_count);
+
+    int answered = 0;
+    for (int i = 0; i < count; ++i) {
+        if (read_live_pid(addr_mode, supported_pids[i].pid, &readings[i].value)) {
+            readings[i].read = 1;
+            ++answered;
+        }
+    }
+    if (answered == 0) {
+        std::memset(json_output, 0, sizeof json_output);
+        return nullptr;
+    }
+    if (!write_live_message(readings.data(), count)) {
+        std::memset(json_output, 0, sizeof json_output);
+        std::puts("OBD2_ERROR : Live data message does not fit its buffer.");
+        return nullptr;
+    }
+    std::printf("printing packet before sending (live packet) : %s\n", json_output);
+    return json_output;
+}

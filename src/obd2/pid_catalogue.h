@@ -16,6 +16,9 @@ struct pid_entry {
     float min;
     float max;
     const char *unit;
+    // The raw count is a two's-complement number (evaporative system vapour
+    // pressure); every other row is unsigned.
+    bool raw_signed = false;
 };
 
 constexpr int num_pids = 56;
@@ -31,7 +34,21 @@ constexpr int MAX_SUPPORTED_PIDS = 87;
 extern std::array<supported_pid, MAX_SUPPORTED_PIDS> supported_pids;
 extern int g_supported_pid_count;
 
+// Physical value of a service 01 answer (resp[3] = A, resp[4] = B), scaled,
+// offset and clamped to the row's range: PID 0x0C with A,B = 1A F8 -> 1726.0.
+// 0.0 for an unknown PID or an answer too short for the row.
 float calculate_physical_value(std::uint8_t pid, const std::uint8_t *resp, std::size_t len);
+
+// Catalogue row of a PID, or -1.
+int find_pid_row(std::uint8_t pid);
+
+// "ENGRPM" -> 0x0C; 0 when no short key matches (case-sensitive).
 std::uint8_t get_pid_from_name(const char *name);
+
+// Copies g_live_sensor_count and the configured names (each cut to 63
+// characters) into `names` (MAX_LIVE_SENSORS slots).
 void get_live_info(int *count, char names[][64]);
+
+// Rebuilds supported_pids from the configured names; unknown names are left
+// out. Always 1.
 int get_pid_list(int addr_mode);

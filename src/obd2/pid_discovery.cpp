@@ -1,1 +1,68 @@
 #include "obd2/pid_discovery.h"
+
+#include "mqtt/mqtt_link.h"
+#include "mqtt/status_packet.h"
+#include "obd2/isotp.h"
+#include "obd2/obd2_types.h"
+#include "obd2/pid_catalogue.h"
+
+#include <cstdio>
+
+int g_pid_availability[PID_AVAILABILITY_SIZE];
+
+namespace {
+
+// Rows ENGLD, COLTMP, FULPRS, INTPRS, ENGRPM: what almost every ECU answers.
+constexpr int DEFAULT_AVAILABLE_ROWS = 5;
+
+// Any accepted non-negative answer counts; its content is not checked.
+bool pid_answers(int addr_mode, std::uint8_t pid)
+{
+    std::uint8_t req[OBD2_REQUEST_SIZE] = {};
+    if (prepare_request(req, 2, 1, pid) == 0) {
+        std::printf("OBD2_ERROR: Failed to prepare request for PID 0x%02X\n", pid);
+        return false;
+    }
+    std::uint8_t resp[OBD2_RESPONSE_SIZE] = {};
+    std::uint64_t resp_len = 0;
+    int rc = send_obd2_request(addr_mode, req, OBD2_REQUEST_SIZE, resp, &resp_len, REQ_KIND_PID_SCAN);
+    return rc == 0 && resp_len > 0;
+}
+
+void print_availability(int status)
+{
+    std::printf("\nPID Availability:\n[");
+    for (int i = 0; i < num_pids; ++i)
+        std::printf("%d%s", g_pid_availability[i], i < num_pids - 1 ? "," : "");
+    std::printf("]\n====================\nreturning l_status : %d\n===================\n", status);
+}
+
+} // namespace
+
+void set_default_pid_availability()
+{
+    for (int i = 0; i < PID_AVAILABILITY_SIZE; ++i)
+        g_pid_availability[i] = i < DEFAULT_AVAILABLE_ROWS ? 1 : 0;
+}
+
+int get_supported_pid_list(int addr_mode)
+{
+    int status = 1;
+    for (int &entry : g_pid_availability)
+        entry = 0;
+    std::puts("Checking supported PIDs one by one...");
+
+    for (int i = 0; i < num_pids; ++i) {
+        std::uint8_t pid = pids[i].pid;
+        g_pid_availability[i] = pid_answers(addr_mode, pid) ? 1 : 0;
+        std::printf("PID 0x%02X \u2192 %s \n", pid, g_pid_availability[i] ? "AVAILABLE" : "NOT AVAILABLE");
+    }
+    print_availability(status);
+
+    char packet[STATUS_PACKET_SIZE] = {};
+    if (create_pkt_without_data(packet, 1, 0, 0, "GOTPID") == 0 || MQTT_Publish_Data(0, packet) == 0) {
+        std::puts("OBD2_ERROR : Error while publishing PID STATUS packet");
+        status = 0;
+    }
+    return status;
+}

@@ -16,5 +16,10 @@ extern vehicle_info_record g_vehicle_info[MAX_VEHICLE_INFO];
 extern int g_vehicle_info_count;
 extern char g_can_protocol[CAN_PROTOCOL_SIZE];
 
+// Reads InfoTypes 02, 04, 06, 0A into g_vehicle_info (texts trimmed of
+// control and 0xFF bytes; the CVN as upper-case hexadecimal including the
+// item count). 1 when at least one record was stored.
 int get_vehicle_info(int addr_mode);
+
+// 1 -> "ISO15765-4 (11-bit)", 2 -> "ISO15765-4 (29-bit)", else "UNKNOWN".
 void set_can_protocol(int addr_mode);
