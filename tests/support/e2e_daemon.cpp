@@ -1,0 +1,172 @@
+#include "e2e_daemon.h"
+
+#include "temp_dir.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The daemon's environment: ours, with the three seams replaced.
+std::vector<std::string> daemon_environment(const e2e_daemon_options &o)
+{
+    std::vector<std::string> env;
+    for (char **e = environ; *e; ++e) {
+        if (std::strncmp(*e, "DIAG_GW_", 8) != 0)
+            env.emplace_back(*e);
+    }
+    env.push_back("DIAG_GW_CONFIG_DIR=" + o.config_dir);
+    env.push_back("DIAG_GW_CAN_SOCKET=" + o.can_socket);
+    env.push_back("DIAG_GW_BROKER=" + o.broker_uri);
+    return env;
+}
+
+bool wait_exit(pid_t pid, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        int status = 0;
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid || (r < 0 && errno == ECHILD))
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
+} // namespace
+
+e2e_daemon::~e2e_daemon() { stop(); }
+
+bool e2e_daemon::start(const e2e_daemon_options &options, std::string &error)
+{
+    options_ = options;
+    std::vector<std::string> env = daemon_environment(options);
+    std::vector<char *> envp;
+    for (auto &e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, options.log_path.c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+
+    char program[] = DIAG_GATEWAY_SIM_BIN;
+    char *argv[] = {program, nullptr};
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, program, &actions, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        error = std::string("posix_spawn ") + program + ": " + std::strerror(rc);
+        return false;
+    }
+    pid_ = pid;
+    return true;
+}
+
+void e2e_daemon::stop()
+{
+    if (pid_ <= 0)
+        return;
+    kill(pid_, SIGTERM);
+    if (!wait_exit(pid_, 5s)) {
+        kill(pid_, SIGKILL);
+        wait_exit(pid_, 5s);
+    }
+    pid_ = -1;
+}
+
+std::string e2e_daemon::log() const { return read_text_file(options_.log_path); }
+
+std::size_t e2e_daemon::log_mark() const { return log().size(); }
+
+std::size_t e2e_daemon::wait_for_log(const std::string &text, std::chrono::milliseconds timeout,
+                                     std::size_t from) const
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const std::string content = log();
+        if (from <= content.size()) {
+            std::size_t at = content.find(text, from);
+            if (at != std::string::npos)
+                return at + text.size();
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return std::string::npos;
+        std::this_thread::sleep_for(20ms);
+    }
+}
+
+std::size_t e2e_daemon::count_in_log(const std::string &text, std::size_t from) const
+{
+    const std::string content = log();
+    std::size_t count = 0;
+    for (std::size_t at = content.find(text, from); at != std::string::npos;
+         at = content.find(text, at + text.size()))
+        ++count;
+    return count;
+}
+
+std::chrono::milliseconds e2e_daemon::cpu_time() const
+{
+    if (pid_ <= 0)
+        return 0ms;
+    const std::string stat = read_text_file("/proc/" + std::to_string(pid_) + "/stat");
+    // Fields after the command name, which is in parentheses and may hold blanks.
+    std::size_t close = stat.rfind(')');
+    if (close == std::string::npos)
+        return 0ms;
+    std::vector<std::string> fields;
+    std::size_t pos = close + 2;
+    while (pos < stat.size()) {
+        std::size_t end = stat.find(' ', pos);
+        if (end == std::string::npos)
+            end = stat.size();
+        fields.push_back(stat.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    // fields[0] is field 3 (state); utime and stime are fields 14 and 15.
+    if (fields.size() < 13)
+        return 0ms;
+    const long ticks = sysconf(_SC_CLK_TCK);
+    const long long used = std::stoll(fields[11]) + std::stoll(fields[12]);
+    return std::chrono::milliseconds(used * 1000 / ticks);
+}
+
+bool e2e_write_config(const std::string &dir, const std::string &config_json,
+                      const std::string &default_json)
+{
+    return write_text_file(dir + "/config.json", config_json) &&
+           write_text_file(dir + "/default_config/default_config.json", default_json);
+}
+
+std::string e2e_standard_config()
+{
+    return R"({
+    "can_port": { "padding": 170, "BR": 500000 },
+    "live_page": {
+        "sensors": [
+            { "name": "ENGRPM", "show": 1 },
+            { "name": "SPD", "show": 1 },
+            { "name": "COLTMP", "show": 1 }
+        ]
+    },
+    "show_dtc": { "STRDTC": 1, "PNDDTC": 1, "PRMDTC": 1 }
+}
+)";
+}
