@@ -1,1 +1,392 @@
 #include "mqtt/mqtt_link.h"
+
+#include "platform/platform.h"
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <thread>
+
+const mqtt_details gMqttDetails = {
+    "mqtt_internal_broker",
+    "127.0.0.1",
+    1883,
+    2,
+    {"dt/app_to_ui/resp", "dt/ui_to_app/cmd"},
+    {1, 1},
+    20,
+    1,
+};
+
+const int topicCount = 2;
+
+// Touched only by the link thread.
+MQTTClient_connectOptions gMQTTConnOpts = MQTTClient_connectOptions_initializer;
+
+// ---- state shared with the OBD thread (publisher) ----------------------------------
+// link_mutex guards the payload buffer, the message record, the token and
+// link_busy, and every store into hMqttClient. The link thread makes its
+// blocking library calls (connect, subscribe, disconnect, destroy) with the
+// mutex released but link_busy set: a publisher that finds link_busy fails at
+// once instead of waiting out a connect time-out, so no two of our threads
+// are ever inside the library at the same time.
+std::mutex link_mutex;
+std::atomic<MQTTClient> hMqttClient{nullptr}; // atomic: the lost-connection callback reads it
+MQTTClient_message gMQTTPublishMsg = MQTTClient_message_initializer;
+MQTTClient_deliveryToken gToken = 0;
+std::atomic<int> giMQTTState{0};
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto CONNECTED_PAUSE = 5s;
+constexpr auto FAILED_PASS_PAUSE = 1s;
+constexpr int DISCONNECT_TIMEOUT_MS = 100;
+
+std::unique_ptr<char[]> payload_buffer; // guarded by link_mutex
+bool link_busy = false;                 // guarded by link_mutex
+
+std::uint8_t retry_counter = 0; // link thread only
+
+// Lets a lost connection end the connected pause early.
+std::mutex pause_mutex;
+std::condition_variable pause_cv;
+
+// Marks the link thread as inside the library for the lifetime of the object.
+class library_call_scope {
+public:
+    library_call_scope() { set(true); }
+    ~library_call_scope() { set(false); }
+    library_call_scope(const library_call_scope &) = delete;
+    library_call_scope &operator=(const library_call_scope &) = delete;
+
+private:
+    static void set(bool busy)
+    {
+        std::lock_guard lock(link_mutex);
+        link_busy = busy;
+    }
+};
+
+void store_client(MQTTClient client)
+{
+    std::lock_guard lock(link_mutex);
+    hMqttClient.store(client);
+}
+
+void destroy_client()
+{
+    MQTTClient client = hMqttClient.load();
+    if (!client)
+        return;
+    {
+        library_call_scope busy;
+        store_client(nullptr);
+        MQTTClient_destroy(&client);
+    }
+    std::puts("INTR_MQTT_ERROR : MQTT Handle distroied...");
+}
+
+bool renew_payload_buffer()
+{
+    std::lock_guard lock(link_mutex);
+    payload_buffer.reset();
+    payload_buffer.reset(new (std::nothrow) char[MQTT_PAYLOAD_SIZE]);
+    gMQTTPublishMsg.payload = payload_buffer.get();
+    return payload_buffer != nullptr;
+}
+
+void release_payload_buffer()
+{
+    {
+        std::lock_guard lock(link_mutex);
+        if (!payload_buffer)
+            return;
+        payload_buffer.reset();
+        gMQTTPublishMsg.payload = nullptr;
+    }
+    std::puts("INTR_MQTT_INFO : Payload buffer free");
+}
+
+// A pass's own transition takes effect only while the cell still holds the
+// state the pass acted on: a lost connection reported meanwhile (103) wins.
+void move_state(int from, int to)
+{
+    giMQTTState.compare_exchange_strong(from, to);
+}
+
+void init_pass()
+{
+    if (mqtt_init() == 1) {
+        mqtt_change_state(MQTT_CONNECT); // no connection yet, so no loss to keep
+        return;
+    }
+    std::puts("INTR_MQTT_ERROR : MQTT_INIT failed.");
+}
+
+void connect_pass()
+{
+    if (mqtt_connect() == 1) {
+        move_state(MQTT_CONNECT, MQTT_SUBSCRIBE);
+        return;
+    }
+    std::puts("INTR_MQTT_ERROR : MQTT_CONNECT failed.");
+    move_state(MQTT_CONNECT, MQTT_RECONNECT);
+}
+
+// Retries add up over the life of the link; only the reset clears them.
+void reconnect_pass()
+{
+    if (retry_counter > 9) {
+        std::puts("INTR_MQTT_ERROR : MQTT_RECONNECT Failed.");
+        move_state(MQTT_RECONNECT, MQTT_DISCONNECT);
+        retry_counter = 0;
+        return;
+    }
+    move_state(MQTT_RECONNECT, MQTT_CONNECT);
+    std::printf("INTR_MQTT_INFO : Retrying to connect - [%d]\n", retry_counter + 1);
+    ++retry_counter;
+}
+
+void subscribe_pass()
+{
+    if (mqtt_subscriber_topics() == 1) {
+        move_state(MQTT_SUBSCRIBE, MQTT_CONNECTED);
+        return;
+    }
+    std::puts("INTR_MQTT_ERROR : MQTT_SUBSCRIBE failed.");
+}
+
+void disconnect_pass()
+{
+    if (MQTT_Disconnect() == 1) {
+        // The client is gone: a loss reported during the tear-down is moot.
+        mqtt_change_state(MQTT_INIT);
+        return;
+    }
+    std::puts("INTR_MQTT_ERROR : MQTT_DISCONNECT failed.");
+}
+
+void connected_pass()
+{
+    std::unique_lock lock(pause_mutex);
+    pause_cv.wait_for(lock, CONNECTED_PAUSE, [] { return giMQTTState.load() != MQTT_CONNECTED; });
+}
+
+// Refused connects on loopback fail at once; without a pause a missing
+// broker would make the thread spin and flood the log.
+bool pass_failed(int before, int after)
+{
+    return after == MQTT_RECONNECT || (after == before && before != MQTT_CONNECTED);
+}
+
+} // namespace
+
+void mqtt_change_state(int state)
+{
+    giMQTTState.store(state);
+    pause_cv.notify_all();
+}
+
+int mqtt_get_state() { return giMQTTState.load(); }
+
+void mqtt_link_begin()
+{
+    retry_counter = 0;
+    mqtt_change_state(MQTT_INIT);
+}
+
+void mqtt_link_pass()
+{
+    switch (giMQTTState.load()) {
+    case MQTT_INIT: init_pass(); break;
+    case MQTT_CONNECT: connect_pass(); break;
+    case MQTT_RECONNECT: reconnect_pass(); break;
+    case MQTT_SUBSCRIBE: subscribe_pass(); break;
+    case MQTT_DISCONNECT: disconnect_pass(); break;
+    case MQTT_CONNECTED: connected_pass(); break;
+    default: break;
+    }
+}
+
+void *proto_intrnl_mqtt_main(void * /*arg*/)
+{
+    mqtt_link_begin();
+    for (;;) {
+        const int before = mqtt_get_state();
+        mqtt_link_pass();
+        if (pass_failed(before, mqtt_get_state()))
+            std::this_thread::sleep_for(FAILED_PASS_PAUSE);
+    }
+    return nullptr;
+}
+
+int mqtt_init()
+{
+    destroy_client(); // never left over in practice; a second client must not leak the first
+    const std::string address = platform_broker_address();
+    MQTTClient client = nullptr;
+    int rc;
+    {
+        library_call_scope busy;
+        rc = MQTTClient_create(&client, address.c_str(), gMqttDetails.client_name,
+                               MQTTCLIENT_PERSISTENCE_NONE, nullptr);
+    }
+    if (rc != MQTTCLIENT_SUCCESS) {
+        std::printf("INTR_MQTT_ERROR : Failed to create MQTT Client [%d] \n", rc);
+        std::printf("INTR_MQTT_INFO : --------------------------------- [%d] \n", 0);
+        return 0;
+    }
+    store_client(client);
+    {
+        library_call_scope busy;
+        rc = MQTTClient_setCallbacks(client, client, MQTT_connectionLost, MQTT_messageArrived,
+                                     MQTT_deliveryComplete);
+    }
+    const int result = rc == MQTTCLIENT_SUCCESS ? 1 : 0;
+    if (result == 0) {
+        std::printf("INTR_MQTT_ERROR : Failed to set MQTT Callback [%d] \n", rc);
+        destroy_client(); // the next pass creates a fresh one
+    }
+    std::printf("INTR_MQTT_INFO : --------------------------------- [%d] \n", result);
+    return result;
+}
+
+int mqtt_connect()
+{
+    gMQTTConnOpts.keepAliveInterval = gMqttDetails.keep_alive;
+    gMQTTConnOpts.cleansession = gMqttDetails.clean_session;
+
+    int result = 1;
+    int rc = MQTTCLIENT_FAILURE;
+    if (MQTTClient client = hMqttClient.load()) {
+        library_call_scope busy;
+        rc = MQTTClient_connect(client, &gMQTTConnOpts);
+    }
+    if (rc != MQTTCLIENT_SUCCESS) {
+        std::printf("INTR_MQTT_ERROR : Failed to connect [%d]\n", rc);
+        result = 0;
+    }
+    if (!renew_payload_buffer()) {
+        std::puts("INTR_MQTT_ERROR : MQTT connection error.");
+        result = 0;
+    }
+    return result;
+}
+
+int mqtt_subscriber_topics()
+{
+    std::printf("topic list : %s\n", gMqttDetails.topics[0]);
+    std::printf("topic list : %s\n", gMqttDetails.topics[1]);
+
+    std::array<char *, MQTT_MAX_TOPICS> topics{};
+    std::array<int, MQTT_MAX_TOPICS> qos{};
+    for (int i = 0; i < topicCount; ++i) {
+        topics[i] = const_cast<char *>(gMqttDetails.topics[i]); // the library does not write them
+        qos[i] = gMqttDetails.qos[i];
+    }
+    int rc = MQTTCLIENT_FAILURE;
+    if (MQTTClient client = hMqttClient.load()) {
+        library_call_scope busy;
+        rc = MQTTClient_subscribeMany(client, topicCount, topics.data(), qos.data());
+    }
+    // The broker refuses single topics through the granted QoS (0x80).
+    bool refused = false;
+    for (int i = 0; i < topicCount; ++i)
+        refused = refused || qos[i] == 0x80;
+    if (rc != MQTTCLIENT_SUCCESS || refused) {
+        std::puts("INTR_MQTT_ERROR : Fail to Subscribe with topics");
+        return 0;
+    }
+    std::puts("INTR_MQTT_INFO : successfully Subscribed topics");
+    return 1;
+}
+
+int MQTT_Disconnect()
+{
+    std::array<char *, MQTT_MAX_TOPICS> topics{};
+    for (int i = 0; i < gMqttDetails.topic_count; ++i)
+        topics[i] = const_cast<char *>(gMqttDetails.topics[i]);
+
+    int result = 1;
+    if (MQTTClient client = hMqttClient.load()) {
+        library_call_scope busy;
+        if (MQTTClient_isConnected(client) == 1) {
+            if (MQTTClient_unsubscribeMany(client, gMqttDetails.topic_count, topics.data()) != 0) {
+                std::puts("INTR_MQTT_ERROR : Fail to unsubscribe all topics ");
+                result = 0;
+            }
+            if (MQTTClient_disconnect(client, DISCONNECT_TIMEOUT_MS) != 0) {
+                std::puts("INTR_MQTT_ERROR : Fail to disconnect with MQTT Broker");
+                result = 0;
+            }
+        } else {
+            std::puts("INTR_MQTT_ERROR : Device not connected with Server");
+        }
+    } else {
+        std::puts("INTR_MQTT_ERROR : Device not connected with Server");
+    }
+    destroy_client();
+    release_payload_buffer();
+    return result;
+}
+
+int MQTT_Publish_Data(int index, const char *text)
+{
+    if (!text || index < 0 || index >= MQTT_MAX_TOPICS || !gMqttDetails.topics[index] ||
+        gMqttDetails.topics[index][0] == '\0')
+        return 0;
+
+    std::lock_guard lock(link_mutex);
+    if (!payload_buffer)
+        return 0;
+    const std::size_t length = std::strlen(text);
+    if (length >= static_cast<std::size_t>(MQTT_PAYLOAD_SIZE)) {
+        std::printf("INTR_MQTT_ERROR : Text of %zu characters does not fit the %d-byte payload "
+                    "buffer, not sent\n",
+                    length, MQTT_PAYLOAD_SIZE);
+        return 0;
+    }
+    std::memcpy(payload_buffer.get(), text, length + 1);
+    gMQTTPublishMsg.payload = payload_buffer.get();
+    gMQTTPublishMsg.payloadlen = static_cast<int>(length);
+    gMQTTPublishMsg.qos = gMqttDetails.qos[index];
+    gMQTTPublishMsg.retained = 0;
+    std::printf("INTER_MQTT_INFO :::: Payload [%s] Len[%d]\n", payload_buffer.get(),
+                gMQTTPublishMsg.payloadlen);
+
+    // While the link thread is inside the library (connecting, subscribing,
+    // tearing down) the client counts as disconnected: refuse at once.
+    MQTTClient client = hMqttClient.load();
+    const int rc = (link_busy || !client)
+                       ? MQTTCLIENT_DISCONNECTED
+                       : MQTTClient_publishMessage(client, gMqttDetails.topics[index],
+                                                   &gMQTTPublishMsg, &gToken);
+    if (rc != MQTTCLIENT_SUCCESS) {
+        std::printf("INTR_MQTT_ERROR : Fail to send the data [%d]\n", rc);
+        return 0;
+    }
+    return 1;
+}
+
+// Runs on the library's thread: prints and moves the state, nothing else.
+void MQTT_connectionLost(void *context, char *cause)
+{
+    const bool current = context != nullptr && context == hMqttClient.load();
+    std::printf("%s -> Callback: connection lost [%s]\n", current ? "Client-1" : "Client-2",
+                cause ? cause : "(null)");
+    // A loss of a client already torn down says nothing about the current one.
+    if (current)
+        mqtt_change_state(MQTT_RECONNECT);
+}
+
+void MQTT_deliveryComplete(void * /*context*/, MQTTClient_deliveryToken /*token*/) {}

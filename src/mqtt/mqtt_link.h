@@ -32,7 +32,13 @@ extern const int topicCount;
 // Thread entry: runs the link state machine for ever.
 void *proto_intrnl_mqtt_main(void *arg);
 
-// One pass of the link state machine (the thread loops over this).
+// Puts the link back to its start: state MQTT_INIT, retry counter 0. The
+// thread entry calls it once; tests call it after MQTT_Disconnect().
+void mqtt_link_begin();
+
+// One pass of the link state machine (the thread loops over this, pausing
+// after a failed pass). Only an MQTT_CONNECTED pass sleeps: up to 5 s, less
+// when the connection is lost meanwhile.
 void mqtt_link_pass();
 
 void mqtt_change_state(int state);
@@ -44,7 +50,11 @@ int mqtt_subscriber_topics();
 int MQTT_Disconnect();
 
 // Publishes `text` (without its terminator) on topic-table slot `index`.
-// Returns 1 when the library accepted it, 0 otherwise.
+// Returns 1 when the library accepted it, 0 otherwise: no client or payload
+// buffer yet, an empty slot, a null text, a text of MQTT_PAYLOAD_SIZE
+// characters or more (refused with a message, never cut), or the link thread
+// busy (re)connecting, which fails at once like a disconnected client.
+// Safe to call from any thread.
 int MQTT_Publish_Data(int index, const char *text);
 
 // Callbacks registered with the library.

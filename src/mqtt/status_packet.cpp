@@ -27,7 +27,8 @@ int create_pkt_without_data(char *out, int typ, int cmd, int error, const char *
     }
     if (word)
         cJSON_AddStringToObject(data, "msg", word);
-    cJSON_AddItemToObject(root.get(), "DATA", data);
+    if (!cJSON_AddItemToObject(root.get(), "DATA", data))
+        cJSON_Delete(data); // not attached, so not released with the document
 
     json_text_ptr text(cJSON_PrintUnformatted(root.get()));
     if (!text) {
