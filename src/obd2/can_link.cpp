@@ -1,1 +1,101 @@
 #include "obd2/can_link.h"
+
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <linux/can/error.h>
+#include <unistd.h>
+
+can_cfg_entry can_cfg[2] = {
+    {-1, 0x7DF, 0x7E8, 0x7F8},                // 11-bit: answers 0x7E8..0x7EF
+    {-1, 0x18DB33F1, 0x18DAF110, 0x1FFFFFFF}, // 29-bit: answers from ECU 0x10 to tester 0xF1
+};
+
+namespace {
+
+// Error frames reporting a transmission timeout are delivered too.
+constexpr can_err_mask_t CAN_ERROR_MASK = CAN_ERR_TX_TIMEOUT;
+
+void close_row(can_cfg_entry &row)
+{
+    if (row.sock_fd >= 0)
+        ::close(row.sock_fd);
+    row.sock_fd = -1;
+}
+
+// Reports a failed step, closes the row's socket, returns false.
+bool fail_row(can_cfg_entry &row, const char *what)
+{
+    std::perror(what);
+    close_row(row);
+    return false;
+}
+
+// Runs the steps of one row in order; the first failing step ends the row.
+bool bring_up_row(can_cfg_entry &row, int socket_errno)
+{
+    if (row.sock_fd < 0) {
+        errno = socket_errno;
+        std::perror("CAN socket creation failed");
+        row.sock_fd = -1;
+        return false;
+    }
+    int ifindex = platform_can_ifindex(row.sock_fd, CAN_INTERFACE_NAME);
+    if (ifindex < 0)
+        return fail_row(row, "CAN interface index failed");
+    if (platform_can_bind(row.sock_fd, ifindex) < 0)
+        return fail_row(row, "CAN socket bind failed");
+    struct can_filter filter {};
+    filter.can_id = row.resp_filter_id;
+    filter.can_mask = row.resp_filter_mask;
+    if (platform_can_set_filter(row.sock_fd, filter) < 0)
+        return fail_row(row, "CAN filter setup failed");
+    if (platform_can_set_err_mask(row.sock_fd, CAN_ERROR_MASK) < 0) {
+        // The socket still works without error frames; it stays open.
+        std::perror("CAN error filter setup failed");
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int can_setup(const char *ifname, long long bitrate)
+{
+    if (!ifname)
+        ifname = CAN_INTERFACE_NAME;
+    char command[CAN_COMMAND_SIZE];
+    std::snprintf(command, sizeof(command), "sudo ip link set %s down", ifname);
+    platform_run_shell(command);
+    std::snprintf(command, sizeof(command), "sudo ip link set %s up type can bitrate %lld", ifname,
+                  bitrate);
+    platform_run_shell(command);
+    std::snprintf(command, sizeof(command), "sudo ip link set %s up", ifname);
+    platform_run_shell(command);
+    return 1;
+}
+
+void close_can_sockets()
+{
+    for (can_cfg_entry &row : can_cfg)
+        close_row(row);
+}
+
+int init_can_socket()
+{
+    close_can_sockets();
+    // Both sockets exist before either is set up, whichever mode the ECU uses.
+    int socket_errno[2] = {};
+    for (int i = 0; i < 2; ++i) {
+        errno = 0;
+        can_cfg[i].sock_fd = platform_can_socket();
+        socket_errno[i] = errno;
+    }
+    int result = 1;
+    for (int i = 0; i < 2; ++i) {
+        if (!bring_up_row(can_cfg[i], socket_errno[i]))
+            result = 0;
+    }
+    return result;
+}

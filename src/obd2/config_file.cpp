@@ -1,1 +1,183 @@
 #include "obd2/config_file.h"
+
+#include "common/c_handles.h"
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <cjson/cJSON.h>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+int g_can_padding = 0;
+int g_can_bitrate = 0;
+char g_live_sensor_names[MAX_LIVE_SENSORS][CONFIG_NAME_SIZE] = {};
+int g_live_sensor_count = 0;
+char g_dtc_names[MAX_DTC_KINDS][CONFIG_NAME_SIZE] = {};
+int g_dtc_count = 0;
+
+std::string config_json_path() { return platform_config_dir() + "/config.json"; }
+
+std::string default_config_json_path()
+{
+    return platform_config_dir() + "/default_config/default_config.json";
+}
+
+namespace {
+
+struct free_deleter {
+    void operator()(char *p) const noexcept { std::free(p); }
+};
+using text_ptr = std::unique_ptr<char, free_deleter>;
+
+// Whole file as a NUL-terminated text, or null (already reported where the
+// cause is worth a message).
+text_ptr read_whole_file(const char *path)
+{
+    file_ptr file(path ? std::fopen(path, "rb") : nullptr);
+    if (!file) {
+        if (!path)
+            errno = EINVAL;
+        std::perror("File open failed");
+        return nullptr;
+    }
+    if (std::fseek(file.get(), 0, SEEK_END) != 0)
+        return nullptr;
+    long size = std::ftell(file.get());
+    if (size < 0 || std::fseek(file.get(), 0, SEEK_SET) != 0)
+        return nullptr;
+    text_ptr text(static_cast<char *>(std::malloc(static_cast<size_t>(size) + 1)));
+    if (!text)
+        return nullptr;
+    size_t got = std::fread(text.get(), 1, static_cast<size_t>(size), file.get());
+    if (got != static_cast<size_t>(size) || std::ferror(file.get())) {
+        std::perror("File read failed");
+        return nullptr;
+    }
+    text.get()[got] = '\0';
+    return text;
+}
+
+// Copies at most CONFIG_NAME_SIZE - 1 characters and terminates.
+void copy_name(char (&dst)[CONFIG_NAME_SIZE], const char *src)
+{
+    std::strncpy(dst, src, CONFIG_NAME_SIZE - 1);
+    dst[CONFIG_NAME_SIZE - 1] = '\0';
+}
+
+bool is_selected(const cJSON *item) { return cJSON_IsNumber(item) && item->valueint == 1; }
+
+void read_can_settings(const cJSON *root)
+{
+    const cJSON *can_port = cJSON_GetObjectItem(root, "can_port");
+    if (!cJSON_IsObject(can_port))
+        return;
+    const cJSON *padding = cJSON_GetObjectItem(can_port, "padding");
+    if (cJSON_IsNumber(padding))
+        g_can_padding = padding->valueint;
+    const cJSON *bitrate = cJSON_GetObjectItem(can_port, "BR");
+    if (cJSON_IsNumber(bitrate))
+        g_can_bitrate = bitrate->valueint;
+}
+
+void read_live_sensors(const cJSON *root)
+{
+    g_live_sensor_count = 0;
+    std::memset(g_live_sensor_names, 0, sizeof(g_live_sensor_names));
+    const cJSON *live_page = cJSON_GetObjectItem(root, "live_page");
+    if (!cJSON_IsObject(live_page))
+        return;
+    const cJSON *sensors = cJSON_GetObjectItem(live_page, "sensors");
+    if (!cJSON_IsArray(sensors))
+        return;
+    const cJSON *sensor = nullptr;
+    cJSON_ArrayForEach(sensor, sensors) {
+        if (g_live_sensor_count >= MAX_LIVE_SENSORS)
+            break;
+        const cJSON *name = cJSON_GetObjectItem(sensor, "name");
+        if (!cJSON_IsString(name) || !name->valuestring ||
+            !is_selected(cJSON_GetObjectItem(sensor, "show")))
+            continue;
+        copy_name(g_live_sensor_names[g_live_sensor_count++], name->valuestring);
+    }
+}
+
+void read_dtc_kinds(const cJSON *root)
+{
+    g_dtc_count = 0;
+    std::memset(g_dtc_names, 0, sizeof(g_dtc_names));
+    const cJSON *show_dtc = cJSON_GetObjectItem(root, "show_dtc");
+    if (!cJSON_IsObject(show_dtc))
+        return;
+    const cJSON *kind = nullptr;
+    cJSON_ArrayForEach(kind, show_dtc) {
+        if (g_dtc_count >= MAX_DTC_KINDS)
+            break;
+        if (kind->string && is_selected(kind))
+            copy_name(g_dtc_names[g_dtc_count++], kind->string);
+    }
+}
+
+// Copies `from` into `to` in chunks; false on a read or write error.
+bool copy_file_contents(FILE *from, FILE *to)
+{
+    char chunk[CONFIG_COPY_CHUNK];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof(chunk), from)) > 0) {
+        if (std::fwrite(chunk, 1, n, to) != n)
+            return false;
+    }
+    return !std::ferror(from);
+}
+
+} // namespace
+
+int parse_config_json(const char *path)
+{
+    text_ptr text = read_whole_file(path);
+    if (!text)
+        return 0;
+    json_ptr root(cJSON_Parse(text.get()));
+    text.reset();
+    if (!root) {
+        std::puts("Error: JSON parse failed");
+        return 0;
+    }
+    read_can_settings(root.get());
+    read_live_sensors(root.get());
+    read_dtc_kinds(root.get());
+    return 1;
+}
+
+int restore_default_config()
+{
+    std::puts("OBD2_ERROR : Error while parsing json.");
+    // The default is opened first: opening config.json for writing empties it,
+    // which must not happen when there is nothing to put in its place.
+    file_ptr from(std::fopen(default_config_json_path().c_str(), "rb"));
+    file_ptr to(from ? std::fopen(config_json_path().c_str(), "wb") : nullptr);
+    bool copied = from && to && copy_file_contents(from.get(), to.get());
+    if (to) {
+        // fclose flushes the last chunk; a failure there is a failed copy too.
+        copied = (std::fclose(to.release()) == 0) && copied;
+    }
+    if (!copied) {
+        std::puts("OBD2_ERROR : Failed to restore default config file!");
+        return 0;
+    }
+    std::puts("Default config restored successfully.");
+    return 1;
+}
+
+void print_config_summary()
+{
+    std::puts("=== CAN Config ===");
+    std::printf("Padding: %d\n", g_can_padding);
+    std::printf("Bitrate: %d\n", g_can_bitrate);
+    std::puts("\n=== Live Sensors ===");
+    for (int i = 0; i < g_live_sensor_count && i < MAX_LIVE_SENSORS; ++i)
+        std::printf("Sensor %d: %s\n", i + 1, g_live_sensor_names[i]);
+    std::puts("\n=== DTC Names ===");
+    for (int i = 0; i < g_dtc_count && i < MAX_DTC_KINDS; ++i)
+        std::printf("DTC %d: %s\n", i + 1, g_dtc_names[i]);
+}

@@ -6,9 +6,11 @@
 constexpr int MAX_LIVE_SENSORS = 16;
 constexpr int MAX_DTC_KINDS = 3;
 constexpr int CONFIG_NAME_SIZE = 64;
+constexpr int CONFIG_COPY_CHUNK = 4096; // default restore copies in chunks of this size
 
-extern int g_can_padding;
-extern int g_can_bitrate;
+// Written by parse_config_json only; read on the OBD thread.
+extern int g_can_padding; // fill byte of request and flow-control frames (low 8 bits sent)
+extern int g_can_bitrate; // bits per second
 extern char g_live_sensor_names[MAX_LIVE_SENSORS][CONFIG_NAME_SIZE];
 extern int g_live_sensor_count;
 extern char g_dtc_names[MAX_DTC_KINDS][CONFIG_NAME_SIZE];
@@ -18,12 +20,18 @@ std::string config_json_path();         // <config dir>/config.json
 std::string default_config_json_path(); // <config dir>/default_config/default_config.json
 
 // Reads `path` into the configuration variables. 1 when the file was read
-// and parsed as JSON, 0 otherwise.
+// and parsed as JSON (whatever its content), 0 otherwise. The sensor and
+// trouble-code lists are replaced on success; padding and bitrate change only
+// when the file supplies them.
+//   {"can_port":{"padding":170,"BR":500000}} -> 1, g_can_padding 170, g_can_bitrate 500000
 int parse_config_json(const char *path);
 
-// Copies the factory default over config.json. Prints its own messages;
-// returns 1 when the copy was made. config.json is left untouched when the
-// default cannot be read.
+// Copies the factory default over config.json byte for byte. Prints
+// "OBD2_ERROR : Error while parsing json." and then either
+// "Default config restored successfully." (returns 1) or
+// "OBD2_ERROR : Failed to restore default config file!" (returns 0). The
+// default is opened first, so config.json is left untouched when the default
+// cannot be read. Publishing "WRNGCFG" is the caller's business.
 int restore_default_config();
 
 // "=== CAN Config ===" and the lines that follow it.

@@ -1,1 +1,431 @@
 #include "obd2/isotp.h"
+
+#include "obd2/can_link.h"
+#include "obd2/config_file.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+ecu_entry g_ecu_list[MAX_ECUS] = {};
+int g_ecu_count = 0;
+
+namespace {
+
+using std::chrono::milliseconds;
+using steady = std::chrono::steady_clock;
+
+constexpr canid_t OBD_RESPONSE_BASE_11 = 0x7E8; // 0x7E8..0x7EF
+constexpr canid_t OBD_RESPONSE_MASK_11 = 0x7F8;
+constexpr canid_t OBD_RESPONSE_29 = 0x18DAF110; // ECU 0x10 -> tester 0xF1
+constexpr std::uint8_t NEGATIVE_RESPONSE_SID = 0x7F;
+constexpr std::size_t FIRST_FRAME_MIN_LENGTH = 8; // shorter answers fit a single frame
+
+static_assert(0xFFF + 1 <= OBD2_RESPONSE_SIZE, "a first frame's 12-bit length must fit");
+
+bool is_11bit(int addr_mode) { return addr_mode == ADDR_MODE_11BIT; }
+
+std::uint8_t fill_byte() { return static_cast<std::uint8_t>(g_can_padding & 0xFF); }
+
+void take_frame_bytes(isotp_rx_state &st, const can_frame &f)
+{
+    std::memcpy(st.buffer, f.data, f.len);
+    st.length = f.len;
+}
+
+isotp_step take_single_frame(isotp_rx_state &st, const can_frame &f)
+{
+    std::size_t sf_len = f.data[0] & 0x0F;
+    if (sf_len == 0 || sf_len > f.len - 1u)
+        return isotp_step::unusable;
+    if (f.data[1] == NEGATIVE_RESPONSE_SID) {
+        if (sf_len < 3) // 7F, service, response code
+            return isotp_step::unusable;
+        take_frame_bytes(st, f);
+        st.in_progress = false;
+        return isotp_step::negative;
+    }
+    if (st.in_progress)
+        return isotp_step::unusable;
+    take_frame_bytes(st, f);
+    return isotp_step::single;
+}
+
+isotp_step take_first_frame(isotp_rx_state &st, const can_frame &f, canid_t id)
+{
+    if (f.len != CAN_MAX_DLEN)
+        return isotp_step::unusable;
+    std::size_t data_length = static_cast<std::size_t>(f.data[0] & 0x0F) << 8 | f.data[1];
+    if (data_length < FIRST_FRAME_MIN_LENGTH)
+        return isotp_step::unusable;
+    // A first frame from the same responder starts its answer afresh.
+    st.in_progress = true;
+    st.responder = id;
+    st.total = data_length + 1;
+    st.expected_seq = 1;
+    st.last_copy = 0;
+    // The low length byte and the first six payload bytes.
+    std::memcpy(st.buffer, &f.data[1], CAN_MAX_DLEN - 1);
+    st.length = CAN_MAX_DLEN - 1;
+    return isotp_step::first_frame;
+}
+
+isotp_step take_consecutive_frame(isotp_rx_state &st, const can_frame &f)
+{
+    if (!st.in_progress)
+        return isotp_step::unusable;
+    std::size_t needed = st.total - st.length; // > 0 while in progress
+    std::size_t carried = f.len - 1u;
+    if (carried < std::min<std::size_t>(needed, CAN_MAX_DLEN - 1))
+        return isotp_step::unusable; // too short to be the frame that is due
+    if ((f.data[0] & 0x0F) != st.expected_seq % 16) {
+        st.in_progress = false;
+        return isotp_step::bad_sequence;
+    }
+    std::size_t count = std::min(carried, needed);
+    std::memcpy(st.buffer + st.length, &f.data[1], count);
+    st.length += count;
+    st.last_copy = count;
+    ++st.expected_seq;
+    if (st.length < st.total)
+        return isotp_step::consecutive;
+    st.in_progress = false;
+    return isotp_step::complete;
+}
+
+} // namespace
+
+// ---- reassembly ---------------------------------------------------------------
+
+bool isotp_is_response_id(int addr_mode, canid_t id)
+{
+    if (id & (CAN_ERR_FLAG | CAN_RTR_FLAG))
+        return false;
+    bool extended = (id & CAN_EFF_FLAG) != 0;
+    if (is_11bit(addr_mode))
+        return !extended && (id & CAN_SFF_MASK & OBD_RESPONSE_MASK_11) == OBD_RESPONSE_BASE_11;
+    return extended && (id & CAN_EFF_MASK) == OBD_RESPONSE_29;
+}
+
+void isotp_rx_reset(isotp_rx_state &st)
+{
+    st.length = 0;
+    st.total = 0;
+    st.expected_seq = 1;
+    st.last_copy = 0;
+    st.responder = 0;
+    st.in_progress = false;
+}
+
+isotp_step isotp_rx_step(isotp_rx_state &st, int addr_mode, const can_frame &frame)
+{
+    if (!isotp_is_response_id(addr_mode, frame.can_id))
+        return isotp_step::foreign;
+    if (frame.len == 0 || frame.len > CAN_MAX_DLEN)
+        return isotp_step::unusable; // no protocol byte, or not a classic CAN frame
+    canid_t id = frame.can_id & CAN_EFF_MASK;
+    if (st.in_progress && id != st.responder)
+        return isotp_step::unusable; // another ECU must not mix into this answer
+    switch (frame.data[0] >> 4) {
+    case 0:
+        return take_single_frame(st, frame);
+    case 1:
+        return take_first_frame(st, frame, id);
+    case 2:
+        return take_consecutive_frame(st, frame);
+    default:
+        return isotp_step::unusable; // flow control or reserved types
+    }
+}
+
+can_frame isotp_flow_control_frame(int addr_mode, canid_t responder)
+{
+    can_frame fc{};
+    if (is_11bit(addr_mode)) {
+        fc.can_id = (responder & CAN_SFF_MASK) - (OBD_RESPONSE_BASE_11 - 0x7E0);
+    } else {
+        // 18DA<target><source>: swap the responder's two address bytes.
+        canid_t target = responder & 0xFF, source = (responder >> 8) & 0xFF;
+        fc.can_id = (0x18DA0000 | target << 8 | source) | CAN_EFF_FLAG;
+    }
+    fc.len = CAN_MAX_DLEN;
+    fc.data[0] = 0x30; // continue to send
+    fc.data[1] = 0x00; // no block size limit
+    fc.data[2] = 0x00; // no separation time
+    std::memset(&fc.data[3], fill_byte(), CAN_MAX_DLEN - 3);
+    return fc;
+}
+
+// ---- the exchange ---------------------------------------------------------------
+
+namespace {
+
+struct exchange {
+    int fd;
+    int addr_mode;
+    steady::duration frame_wait;
+    steady::time_point start;
+    steady::time_point next_frame_due; // moved on only by frames that advance the answer
+    steady::time_point give_up;        // bound of the whole exchange
+};
+
+enum class wait_result { readable, timed_out, gave_up, failed };
+
+void print_bytes(const char *label, const std::uint8_t *bytes, std::size_t n, const char *fmt,
+                 const char *end)
+{
+    std::fputs(label, stdout);
+    for (std::size_t i = 0; i < n; ++i)
+        std::printf(fmt, bytes[i]);
+    std::fputs(end, stdout);
+}
+
+bool send_frame(int fd, const can_frame &frame)
+{
+    // MSG_NOSIGNAL: a vanished peer (host simulation) must not kill the daemon.
+    ssize_t n = send(fd, &frame, sizeof(frame), MSG_NOSIGNAL);
+    if (n == static_cast<ssize_t>(sizeof(frame)))
+        return true;
+    if (n >= 0)
+        errno = EIO;
+    return false;
+}
+
+// 1: a whole frame, 0: a record of another size (ignored), -1: error.
+int read_frame(int fd, can_frame &frame)
+{
+    frame = {};
+    ssize_t n;
+    do {
+        n = read(fd, &frame, sizeof(frame));
+    } while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return -1;
+    if (n == 0) { // end of stream: a raw CAN socket never reads 0, a dead link does
+        errno = ECONNRESET;
+        return -1;
+    }
+    return n == static_cast<ssize_t>(sizeof(frame)) ? 1 : 0;
+}
+
+// Frames queued since the last exchange (late answers to an earlier request)
+// would otherwise be taken as the answer to this one.
+void discard_stale_frames(int fd)
+{
+    for (int i = 0; i < ISOTP_MAX_STALE_FRAMES; ++i) {
+        can_frame frame{};
+        ssize_t n = recv(fd, &frame, sizeof(frame), MSG_DONTWAIT);
+        if (n <= 0)
+            return;
+        if (n == static_cast<ssize_t>(sizeof(frame))) {
+            std::printf("OBD2 WARN: stale frame 0x%X discarded : ", frame.can_id & CAN_EFF_MASK);
+            print_bytes("", frame.data, CAN_MAX_DLEN, "[ %02x ] ", "\n");
+        }
+    }
+}
+
+wait_result wait_readable(const exchange &ex)
+{
+    if (ex.fd < 0 || ex.fd >= FD_SETSIZE) {
+        errno = EBADF;
+        return wait_result::failed;
+    }
+    for (;;) {
+        steady::time_point now = steady::now();
+        steady::time_point deadline = std::min(ex.next_frame_due, ex.give_up);
+        if (now >= deadline)
+            return ex.give_up <= ex.next_frame_due ? wait_result::gave_up : wait_result::timed_out;
+        auto left = std::chrono::ceil<std::chrono::microseconds>(deadline - now).count();
+        timeval tv{static_cast<time_t>(left / 1000000), static_cast<suseconds_t>(left % 1000000)};
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(ex.fd, &readable);
+        int r = select(ex.fd + 1, &readable, nullptr, nullptr, &tv);
+        if (r > 0)
+            return wait_result::readable;
+        if (r < 0 && errno != EINTR)
+            return wait_result::failed;
+    }
+}
+
+void deliver(const isotp_rx_state &st, std::uint8_t *resp, std::uint64_t *resp_len)
+{
+    std::memcpy(resp, st.buffer, st.length);
+    *resp_len = st.length;
+}
+
+void print_progress(const isotp_rx_state &st)
+{
+    std::printf("---------: response len : %d copy len : %d | expected seq : %d | Total len : %d\n",
+                static_cast<int>(st.length), static_cast<int>(st.last_copy),
+                static_cast<int>(st.expected_seq), static_cast<int>(st.total));
+}
+
+bool send_flow_control(const exchange &ex, canid_t responder)
+{
+    can_frame fc = isotp_flow_control_frame(ex.addr_mode, responder);
+    print_bytes("FLOW CONTROL ", fc.data, fc.len, "[ %2x ] ", "\n");
+    if (send_frame(ex.fd, fc))
+        return true;
+    std::perror("CAN flow control write failed");
+    return false;
+}
+
+constexpr int KEEP_WAITING = 1;
+
+// Acts on one received frame: KEEP_WAITING, or the result of the exchange.
+int act_on_frame(exchange &ex, isotp_rx_state &st, const can_frame &frame, std::uint8_t *resp,
+                 std::uint64_t *resp_len)
+{
+    switch (isotp_rx_step(st, ex.addr_mode, frame)) {
+    case isotp_step::foreign:
+        return KEEP_WAITING;
+    case isotp_step::unusable:
+        if (st.in_progress && steady::now() - ex.start >= milliseconds(ISOTP_MULTIFRAME_LIMIT_MS)) {
+            std::puts("OBD2_ERROR : Multi-frame answer interrupted by an unexpected frame");
+            return -1;
+        }
+        return KEEP_WAITING;
+    case isotp_step::first_frame:
+        std::printf(" >>>>>>> Total Len: %d <<<<<<<<\n", static_cast<int>(st.total));
+        if (!send_flow_control(ex, st.responder))
+            return -1;
+        ex.next_frame_due = steady::now() + ex.frame_wait;
+        return KEEP_WAITING;
+    case isotp_step::consecutive:
+        print_progress(st);
+        ex.next_frame_due = steady::now() + ex.frame_wait;
+        return KEEP_WAITING;
+    case isotp_step::complete:
+        print_progress(st);
+        deliver(st, resp, resp_len);
+        return 0;
+    case isotp_step::single:
+        deliver(st, resp, resp_len);
+        return 0;
+    case isotp_step::negative:
+        deliver(st, resp, resp_len);
+        std::printf("OBD2 Negative Response: SID=0x%02X, NRC=0x%02X\n", frame.data[2], frame.data[3]);
+        return -2;
+    case isotp_step::bad_sequence:
+        std::printf("OBD2 unexpected sequence: got 0x%02X, expected 0x%02X\n", frame.data[0] & 0x0F,
+                    st.expected_seq % 16);
+        return -1;
+    }
+    return KEEP_WAITING;
+}
+
+int receive_answer(exchange &ex, std::uint8_t *resp, std::uint64_t *resp_len)
+{
+    isotp_rx_state st; // 4 KiB on the stack, private to this exchange
+    isotp_rx_reset(st);
+    for (;;) {
+        switch (wait_readable(ex)) {
+        case wait_result::failed:
+            std::perror("OBD2 ERROR: select() failed");
+            return -1;
+        case wait_result::timed_out:
+            std::puts("Timeout: No CAN frame received");
+            return -1;
+        case wait_result::gave_up:
+            std::printf("OBD2_ERROR : No complete answer within %d ms\n",
+                        static_cast<int>(std::chrono::duration_cast<milliseconds>(ex.give_up - ex.start).count()));
+            return -1;
+        case wait_result::readable:
+            break;
+        }
+        can_frame frame;
+        int got = read_frame(ex.fd, frame);
+        if (got < 0) {
+            std::perror("CAN read failed");
+            return -1;
+        }
+        if (got == 0)
+            continue;
+        print_bytes("response : ", frame.data, CAN_MAX_DLEN, "[ %02x ] ", "\n\n");
+        int result = act_on_frame(ex, st, frame, resp, resp_len);
+        if (result != KEEP_WAITING)
+            return result;
+    }
+}
+
+} // namespace
+
+int isotp_frame_wait_ms(int req_kind)
+{
+    switch (req_kind) {
+    case REQ_KIND_DTC_READ:
+    case REQ_KIND_DTC_CLEAR:
+    case REQ_KIND_VEHICLE_INFO:
+        return 10000;
+    default:
+        return 100;
+    }
+}
+
+int prepare_request(std::uint8_t *payload, int b0, int b1, int b2)
+{
+    if (!payload)
+        return 0;
+    payload[0] = static_cast<std::uint8_t>(b0 & 0xFF);
+    payload[1] = static_cast<std::uint8_t>(b1 & 0xFF);
+    payload[2] = static_cast<std::uint8_t>(b2 & 0xFF);
+    std::memset(payload + 3, fill_byte(), OBD2_REQUEST_SIZE - 3);
+    return 1;
+}
+
+int send_obd2_request(int addr_mode, const std::uint8_t *req, std::size_t req_len,
+                      std::uint8_t *resp, std::uint64_t *resp_len, int req_kind)
+{
+    if (req_len < 2 || req_len > CAN_MAX_DLEN) {
+        std::printf("Invalid OBD2 request length: %zu bytes\n", req_len);
+        return -1;
+    }
+    if (!req || !resp || !resp_len)
+        return -1;
+    const can_cfg_entry &row = can_cfg_row(addr_mode);
+    discard_stale_frames(row.sock_fd);
+    print_bytes("REQUEST ", req, req_len, "[ %2x ] ", "\n");
+
+    can_frame request{};
+    request.can_id = row.req_id | (is_11bit(addr_mode) ? 0 : CAN_EFF_FLAG);
+    request.len = static_cast<std::uint8_t>(req_len);
+    std::memcpy(request.data, req, req_len);
+    if (!send_frame(row.sock_fd, request)) {
+        std::perror("CAN write failed");
+        return -1;
+    }
+    *resp_len = 0;
+    exchange ex{};
+    ex.fd = row.sock_fd;
+    ex.addr_mode = addr_mode;
+    ex.frame_wait = milliseconds(isotp_frame_wait_ms(req_kind));
+    ex.start = steady::now();
+    ex.next_frame_due = ex.start + ex.frame_wait;
+    ex.give_up = ex.next_frame_due + milliseconds(ISOTP_EXCHANGE_EXTRA_MS);
+    int result = receive_answer(ex, resp, resp_len);
+    if (result == -1)
+        *resp_len = 0;
+    return result;
+}
+
+int detect_mode(const std::uint8_t *req, std::size_t req_len, std::uint8_t *resp,
+                std::uint64_t *resp_len)
+{
+    int r = send_obd2_request(ADDR_MODE_11BIT, req, req_len, resp, resp_len, REQ_KIND_DETECT);
+    if (r == 0)
+        return ADDR_MODE_11BIT;
+    if (r == -2)
+        return -2;
+    r = send_obd2_request(ADDR_MODE_29BIT, req, req_len, resp, resp_len, REQ_KIND_DETECT);
+    if (r == 0)
+        return ADDR_MODE_29BIT;
+    if (r == -2)
+        return -2;
+    return 0;
+}

@@ -1,20 +1,37 @@
 // One OBD-II request out, one complete answer back: request frames, ISO-TP
 // reassembly with flow control, negative responses, addressing-mode detection.
+//
+// Bounds of one exchange (send_obd2_request):
+//  - each frame is awaited for the request kind's wait (10 s or 100 ms);
+//    only frames that advance the answer (a first or consecutive frame taken)
+//    start a new wait, so a stream of ignored frames cannot keep it alive;
+//  - a frame that cannot be used while a multi-frame answer is in progress
+//    ends the exchange once 0.5 s have passed since the request;
+//  - the whole exchange never lasts longer than the wait plus
+//    ISOTP_EXCHANGE_EXTRA_MS, whatever the bus sends.
 #pragma once
 
 #include "obd2/obd2_types.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <linux/can.h>
+
+constexpr int ISOTP_MULTIFRAME_LIMIT_MS = 500;   // unusable frame during a multi-frame answer
+constexpr int ISOTP_EXCHANGE_EXTRA_MS = 5000;    // added to the frame wait for the whole exchange
+constexpr int ISOTP_MAX_STALE_FRAMES = 256;      // queued frames dropped before a request
 
 // Writes b0, b1, b2 (each modulo 256) and fills bytes 3..7 with the
-// configured fill byte. Returns 1.
+// configured fill byte. Returns 1 (0 for a null payload).
+//   prepare_request(p, 2, 1, 0x0C) with fill 0xAA -> 02 01 0C AA AA AA AA AA
 int prepare_request(std::uint8_t *payload, int b0, int b1, int b2);
 
 // Sends `req` on the socket of `addr_mode` and receives the answer into
 // `resp` (at least OBD2_RESPONSE_SIZE bytes; byte 0 is a length byte, byte 1
 // the service byte). Returns 0 for an answer, -1 for a failure, -2 for a
-// negative response.
+// negative response. *resp_len is 0 after a failure.
+//   11-bit, 02 01 00, ECU 0x7E9 answers 06 41 00 BE 3F A8 13 00
+//     -> 0, resp = 06 41 00 BE 3F A8 13 00, *resp_len 8
 int send_obd2_request(int addr_mode, const std::uint8_t *req, std::size_t req_len,
                       std::uint8_t *resp, std::uint64_t *resp_len, int req_kind);
 
@@ -22,3 +39,43 @@ int send_obd2_request(int addr_mode, const std::uint8_t *req, std::size_t req_le
 // for a negative response, 0 when neither answered.
 int detect_mode(const std::uint8_t *req, std::size_t req_len, std::uint8_t *resp,
                 std::uint64_t *resp_len);
+
+// Wait for each frame of an exchange asked by `req_kind`, in milliseconds.
+int isotp_frame_wait_ms(int req_kind);
+
+// ---- reassembly, one received frame at a time ------------------------------
+// Neither socket nor clock: the exchange loop feeds frames in and acts on the
+// result, so every frame type can be checked on its own.
+
+struct isotp_rx_state {
+    std::uint8_t buffer[OBD2_RESPONSE_SIZE]; // the answer in response-buffer layout
+    std::size_t length;    // bytes in buffer
+    std::size_t total;     // multi-frame answer: 12-bit data length + 1 (length byte)
+    unsigned expected_seq; // number of the next consecutive frame, counting past 15
+    std::size_t last_copy; // bytes taken from the latest consecutive frame
+    canid_t responder;     // identifier (flags cleared) of the first frame's sender
+    bool in_progress;      // first frame taken, consecutive frames due
+};
+
+enum class isotp_step {
+    foreign,      // not an answer in this mode: error or remote frame, other identifier
+    unusable,     // from a responder, but nothing to take: malformed, stray, or another
+                  // ECU's frame during a multi-frame answer
+    first_frame,  // multi-frame answer (re)started: flow control is due
+    consecutive,  // consecutive frame taken, more are due
+    complete,     // multi-frame answer complete in buffer[0..length)
+    single,       // single-frame answer in buffer[0..length)
+    negative,     // negative response in buffer[0..length)
+    bad_sequence, // consecutive frame with the wrong number: the answer is lost
+};
+
+void isotp_rx_reset(isotp_rx_state &st);
+isotp_step isotp_rx_step(isotp_rx_state &st, int addr_mode, const struct can_frame &frame);
+
+// Does `id` (with flags) name an OBD responder in this mode? 11-bit: standard
+// frames 0x7E8..0x7EF; any other mode: extended frame 0x18DAF110.
+bool isotp_is_response_id(int addr_mode, canid_t id);
+
+// Flow control (continue, no block limit, no separation time, fill bytes) to
+// the physical address of `responder`: 0x7E8+n -> 0x7E0+n, 0x18DAF110 -> 0x18DA10F1.
+struct can_frame isotp_flow_control_frame(int addr_mode, canid_t responder);

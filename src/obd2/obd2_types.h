@@ -28,4 +28,4 @@ struct ecu_entry {
 
 constexpr int MAX_ECUS = 32;
 extern ecu_entry g_ecu_list[MAX_ECUS];
-extern int g_ecu_count;
+extern int g_ecu_count; // both defined in isotp.cpp; filled by the session controller
