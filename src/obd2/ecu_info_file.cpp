@@ -35,10 +35,11 @@ const char *ecu_info_key(std::uint8_t info_type)
     }
 }
 
-// Record texts are NUL-terminated by their writer; never read past the field.
+// At most 127 characters, as the writer of the records stores them; never
+// read past the field.
 std::string record_text(const vehicle_info_record &record)
 {
-    return std::string(record.text, strnlen(record.text, sizeof record.text));
+    return std::string(record.text, strnlen(record.text, sizeof record.text - 1));
 }
 
 // Replaces a member in place, so the member order stays fixed.
