@@ -1,0 +1,82 @@
+#!/bin/bash
+# Runs inside the lane VM, chrooted into the writable overlay of the host's root.
+# Prepares what the board has (can0, five GPIO chips, sudo, loopback) and then
+# runs the command script handed over by run-in-vm.sh. Exit status: the
+# command's, or 125 when the VM itself could not be prepared.
+set -uo pipefail
+
+export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+export HOME=/root LANG=C.UTF-8 TERM=dumb
+export LANE_OUT=/lane-out
+cd /
+
+readonly gpio_banks=5
+readonly gpio_lines_per_bank=32
+
+say() { echo "lane-boot: $*"; }
+die() { say "FATAL: $*"; exit 125; }
+
+# Everything in the VM runs as root; the daemon still calls "sudo ip ...", so a
+# sudo that simply runs its command stands in for the real one. It lives in the
+# tmpfs overlay only, never on the host.
+install_sudo_shim() {
+    cat > /usr/local/sbin/sudo <<'SHIM'
+#!/bin/sh
+while [ $# -gt 0 ]; do
+    case "$1" in
+        -u|-g|-C|-D|-h|-p|-r|-t|-U) shift 2 ;;
+        --) shift; break ;;
+        -*) shift ;;
+        *) break ;;
+    esac
+done
+exec "$@"
+SHIM
+    chmod 0755 /usr/local/sbin/sudo
+}
+
+bring_up_network() {
+    hostname lane 2>/dev/null || true
+    ip link set lo up || die "cannot bring lo up"
+    ip link add can0 type vcan || die "cannot create can0 (vcan)"
+    ip link set can0 up || die "cannot bring can0 up"
+}
+
+wait_for_path() {
+    local path=$1 tries=100
+    while [ ! -e "$path" ] && [ $tries -gt 0 ]; do
+        sleep 0.1
+        tries=$((tries - 1))
+    done
+    [ -e "$path" ]
+}
+
+# One gpio-sim device with five banks of 32 lines: /dev/gpiochip0..4, the
+# chips the relay wiring names.
+create_gpio_chips() {
+    local cfg=/sys/kernel/config dev bank n
+    mountpoint -q "$cfg" || mount -t configfs configfs "$cfg" || die "cannot mount configfs"
+    dev=$cfg/gpio-sim/lane
+    mkdir "$dev" || die "gpio-sim is not available in configfs"
+    for ((n = 0; n < gpio_banks; n++)); do
+        bank=$dev/bank$n
+        mkdir "$bank" || die "cannot create $bank"
+        echo "$gpio_lines_per_bank" > "$bank/num_lines" || die "cannot size $bank"
+    done
+    echo 1 > "$dev/live" || die "cannot set the gpio-sim device live"
+    for ((n = 0; n < gpio_banks; n++)); do
+        wait_for_path "/dev/gpiochip$n" || die "/dev/gpiochip$n did not appear"
+        say "bank$n -> $(cat "$dev/bank$n/chip_name") on $(cat "$dev/dev_name")"
+    done
+}
+
+install_sudo_shim
+bring_up_network
+create_gpio_chips
+
+command_script=${1:?command script missing}
+say "ready; running $command_script"
+bash "$command_script"
+status=$?
+say "command exited with status $status"
+exit $status

@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# The kernel lane: boots Debian's kernel in qemu with real SocketCAN and
+# simulated GPIO chips and runs the lane scenarios there, all in one VM.
+#
+#   tests/kernel-lane/run-lane.sh [SCENARIO...]   (default: all of scenarios/)
+#
+# Scenarios that run the daemon use the board build from $LANE_BUILD_DIR
+# (default <repo>/build: diag-gateway and ecu-sim). Exit status 0 when every
+# scenario passed. See run-in-vm.sh for the VM's settings (LANE_WORK,
+# LANE_TIMEOUT, LANE_VERBOSE, ...).
+set -euo pipefail
+
+lane_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+repo=$(cd "$lane_dir/../.." && pwd)
+export LANE_WORK=${LANE_WORK:-$repo/build-lane}
+export LANE_BUILD_DIR=${LANE_BUILD_DIR:-$repo/build}
+export LANE_PROBES=$LANE_WORK/probes
+
+say() { echo "lane: $*" >&2; }
+
+build_probes() {
+    mkdir -p "$LANE_PROBES"
+    local src=$lane_dir/probes/gpio_probe.c bin=$LANE_PROBES/gpio_probe
+    if [ ! -x "$bin" ] || [ "$src" -nt "$bin" ]; then
+        # shellcheck disable=SC2046
+        cc -std=c11 -O1 -Wall -Wextra -o "$bin" "$src" $(pkg-config --cflags --libs libgpiod) || {
+            say "ERROR: cannot build $bin (libgpiod v2 development files needed)"
+            exit 125
+        }
+    fi
+}
+
+start=$(date +%s)
+build_probes
+status=0
+"$lane_dir/run-in-vm.sh" bash "$lane_dir/guest/run-scenarios.sh" "$@" || status=$?
+say "lane finished in $(($(date +%s) - start)) s with status $status"
+exit "$status"
