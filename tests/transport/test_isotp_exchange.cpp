@@ -1,0 +1,396 @@
+// The request/answer exchange over a socket pair, the test playing the ECU.
+#include "can_peer.h"
+
+#include "obd2/config_file.h"
+#include "obd2/isotp.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+using bytes = std::vector<std::uint8_t>;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+constexpr canid_t EFF = CAN_EFF_FLAG;
+const bytes PID00_REQUEST{0x02, 0x01, 0x00, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
+const bytes VIN_REQUEST{0x02, 0x09, 0x02, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
+
+class IsotpExchange : public testing::Test {
+protected:
+    void SetUp() override { g_can_padding = 0xAA; }
+
+    // The daemon's request reaches the ECU with this identifier and payload.
+    static void expect_request(can_test_peer &ecu, canid_t id, const bytes &payload)
+    {
+        auto frame = ecu.receive();
+        ASSERT_TRUE(frame) << "no request reached the ECU";
+        EXPECT_EQ(frame->can_id, id);
+        EXPECT_EQ(can_frame_bytes(*frame), payload);
+    }
+
+    static void expect_flow_control(can_test_peer &ecu, canid_t id)
+    {
+        auto frame = ecu.receive();
+        ASSERT_TRUE(frame) << "no flow control";
+        EXPECT_EQ(frame->can_id, id);
+        EXPECT_EQ(can_frame_bytes(*frame), (bytes{0x30, 0x00, 0x00, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA}));
+    }
+
+    static int count(const std::string &text, const std::string &what)
+    {
+        int n = 0;
+        for (auto pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1))
+            ++n;
+        return n;
+    }
+};
+
+// 20-byte VIN answer: first frame and two consecutive frames.
+void send_vin_answer(can_test_peer &ecu, canid_t from)
+{
+    ecu.send(from, {0x21, 0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 0x37});
+    ecu.send(from, {0x22, 0x38, 0x39, 0x41, 0x42, 0x43, 0x44, 0x45});
+}
+
+const bytes VIN_RESPONSE{0x13, 0x49, 0x02, 0x01, 0x57, 0x30, 0x4C, 0x31, 0x32, 0x33,
+                         0x34, 0x35, 0x36, 0x37, 0x38, 0x39, 0x41, 0x42, 0x43, 0x44};
+
+TEST_F(IsotpExchange, AcceptsSingleFrameFromAnyObdResponder)
+{
+    can_test_peer ecu(1);
+    async_request call(1, PID00_REQUEST, REQ_KIND_LIVE);
+    expect_request(ecu, 0x7DF, PID00_REQUEST);
+    ecu.send(0x7E9, {0x06, 0x41, 0x00, 0xBE, 0x3F, 0xA8, 0x13, 0x00});
+    EXPECT_EQ(call.get(), 0);
+    EXPECT_EQ(call.answer(), (bytes{0x06, 0x41, 0x00, 0xBE, 0x3F, 0xA8, 0x13, 0x00}));
+}
+
+TEST_F(IsotpExchange, IgnoresFramesFromOtherIdentifiers)
+{
+    can_test_peer ecu(1);
+    async_request call(1, PID00_REQUEST, REQ_KIND_LIVE);
+    expect_request(ecu, 0x7DF, PID00_REQUEST);
+    for (canid_t id : {0x7DFu, 0x7E0u, 0x7F0u, 0x7E8u | EFF, 0x7E8u | CAN_ERR_FLAG})
+        ecu.send(id, {0x06, 0x41, 0x00, 0x11, 0x11, 0x11, 0x11, 0x00});
+    ecu.send(0x7E8, {0x06, 0x41, 0x00, 0xBE, 0x3F, 0xA8, 0x13, 0x00});
+    EXPECT_EQ(call.get(), 0);
+    EXPECT_EQ(call.answer(), (bytes{0x06, 0x41, 0x00, 0xBE, 0x3F, 0xA8, 0x13, 0x00}));
+}
+
+TEST_F(IsotpExchange, Accepts29BitAnswerOnlyFromEcu10ToTester)
+{
+    can_test_peer ecu(2);
+    async_request call(2, PID00_REQUEST, REQ_KIND_LIVE);
+    expect_request(ecu, 0x18DB33F1 | EFF, PID00_REQUEST);
+    ecu.send(0x18DAF111 | EFF, {0x06, 0x41, 0x00, 0x11, 0x11, 0x11, 0x11, 0x00});
+    ecu.send(0x18DAF110, {0x06, 0x41, 0x00, 0x22, 0x22, 0x22, 0x22, 0x00}); // no EFF flag
+    ecu.send(0x18DAF110 | EFF, {0x06, 0x41, 0x00, 0xBE, 0x3F, 0xA8, 0x13, 0x00});
+    EXPECT_EQ(call.get(), 0);
+    EXPECT_EQ(call.answer(), (bytes{0x06, 0x41, 0x00, 0xBE, 0x3F, 0xA8, 0x13, 0x00}));
+}
+
+TEST_F(IsotpExchange, ReassemblesMultiFrameAnswerAfterFlowControl)
+{
+    can_test_peer ecu(1);
+    CaptureStdout();
+    async_request call(1, VIN_REQUEST, REQ_KIND_VEHICLE_INFO);
+    expect_request(ecu, 0x7DF, VIN_REQUEST);
+    ecu.send(0x7E8, {0x10, 0x13, 0x49, 0x02, 0x01, 0x57, 0x30, 0x4C});
+    expect_flow_control(ecu, 0x7E0);
+    send_vin_answer(ecu, 0x7E8);
+    EXPECT_EQ(call.get(), 0);
+    std::string out = GetCapturedStdout();
+    EXPECT_EQ(call.answer(), VIN_RESPONSE); // the last byte of the second frame is fill
+    EXPECT_TRUE(has_text(out, " >>>>>>> Total Len: 20 <<<<<<<<\n"));
+    EXPECT_TRUE(has_text(out, "---------: response len : 20 copy len : 6 | expected seq : 3 | "
+                               "Total len : 20\n"));
+}
+
+TEST_F(IsotpExchange, Sends29BitFlowControlToEcuPhysicalAddress)
+{
+    can_test_peer ecu(2);
+    async_request call(2, VIN_REQUEST, REQ_KIND_VEHICLE_INFO);
+    expect_request(ecu, 0x18DB33F1 | EFF, VIN_REQUEST);
+    ecu.send(0x18DAF110 | EFF, {0x10, 0x13, 0x49, 0x02, 0x01, 0x57, 0x30, 0x4C});
+    expect_flow_control(ecu, 0x18DA10F1 | EFF);
+    send_vin_answer(ecu, 0x18DAF110 | EFF);
+    EXPECT_EQ(call.get(), 0);
+    EXPECT_EQ(call.answer(), VIN_RESPONSE);
+}
+
+TEST_F(IsotpExchange, SendsFlowControlToTheEcuThatAnswered)
+{
+    can_test_peer ecu(1);
+    async_request call(1, VIN_REQUEST, REQ_KIND_VEHICLE_INFO);
+    expect_request(ecu, 0x7DF, VIN_REQUEST);
+    ecu.send(0x7E9, {0x10, 0x13, 0x49, 0x02, 0x01, 0x57, 0x30, 0x4C});
+    expect_flow_control(ecu, 0x7E1);
+    send_vin_answer(ecu, 0x7E9);
+    EXPECT_EQ(call.get(), 0);
+    EXPECT_EQ(call.answer(), VIN_RESPONSE);
+}
+
+TEST_F(IsotpExchange, TakesConsecutiveFramesOnlyFromTheFirstFramesSender)
+{
+    can_test_peer ecu(1);
+    async_request call(1, VIN_REQUEST, REQ_KIND_VEHICLE_INFO);
+    expect_request(ecu, 0x7DF, VIN_REQUEST);
+    ecu.send(0x7E8, {0x10, 0x13, 0x49, 0x02, 0x01, 0x57, 0x30, 0x4C});
+    expect_flow_control(ecu, 0x7E0);
+    ecu.send(0x7E9, {0x21, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE}); // another ECU
+    ecu.send(0x7E9, {0x03, 0x7F, 0x09, 0x12});                        // ditto, refusing
+    send_vin_answer(ecu, 0x7E8);
+    EXPECT_EQ(call.get(), 0);
+    EXPECT_EQ(call.answer(), VIN_RESPONSE);
+}
+
+TEST_F(IsotpExchange, WrapsSequenceNumberAfterFifteen)
+{
+    can_test_peer ecu(1);
+    async_request call(1, VIN_REQUEST, REQ_KIND_VEHICLE_INFO);
+    expect_request(ecu, 0x7DF, VIN_REQUEST);
+    // 6 bytes in the first frame + 17 consecutive frames of 7 = 125 payload bytes.
+    ecu.send(0x7E8, {0x10, 125, 0x49, 0x02, 0x01, 0x00, 0x01, 0x02});
+    expect_flow_control(ecu, 0x7E0);
+    bytes expected{125, 0x49, 0x02, 0x01, 0x00, 0x01, 0x02};
+    for (int i = 1; i <= 17; ++i) {
+        auto b = static_cast<std::uint8_t>(i);
+        ecu.send(0x7E8, {static_cast<std::uint8_t>(0x20 | (i & 0x0F)), b, b, b, b, b, b, b});
+        expected.insert(expected.end(), 7, b);
+    }
+    EXPECT_EQ(call.get(), 0);
+    EXPECT_EQ(call.answer(), expected);
+}
+
+TEST_F(IsotpExchange, RejectsWrongSequenceNumber)
+{
+    can_test_peer ecu(1);
+    CaptureStdout();
+    async_request call(1, VIN_REQUEST, REQ_KIND_VEHICLE_INFO);
+    expect_request(ecu, 0x7DF, VIN_REQUEST);
+    ecu.send(0x7E8, {0x10, 0x20, 0x49, 0x02, 0x01, 0x57, 0x30, 0x4C});
+    expect_flow_control(ecu, 0x7E0);
+    ecu.send(0x7E8, {0x21, 1, 2, 3, 4, 5, 6, 7});
+    ecu.send(0x7E8, {0x23, 1, 2, 3, 4, 5, 6, 7});
+    EXPECT_EQ(call.get(), -1);
+    EXPECT_TRUE(has_text(GetCapturedStdout(), "OBD2 unexpected sequence: got 0x03, expected 0x02\n"));
+}
+
+TEST_F(IsotpExchange, ReportsNegativeResponse)
+{
+    can_test_peer ecu(1);
+    CaptureStdout();
+    async_request call(1, PID00_REQUEST, REQ_KIND_LIVE);
+    expect_request(ecu, 0x7DF, PID00_REQUEST);
+    ecu.send(0x7E8, {0x03, 0x7F, 0x01, 0x12, 0xAA, 0xAA, 0xAA, 0xAA});
+    EXPECT_EQ(call.get(), -2);
+    EXPECT_EQ(call.answer(), (bytes{0x03, 0x7F, 0x01, 0x12, 0xAA, 0xAA, 0xAA, 0xAA}));
+    EXPECT_TRUE(has_text(GetCapturedStdout(), "OBD2 Negative Response: SID=0x01, NRC=0x12\n"));
+}
+
+TEST_F(IsotpExchange, Treats7FInConsecutiveFrameAsPayload)
+{
+    can_test_peer ecu(1);
+    async_request call(1, VIN_REQUEST, REQ_KIND_VEHICLE_INFO);
+    expect_request(ecu, 0x7DF, VIN_REQUEST);
+    ecu.send(0x7E8, {0x10, 0x0D, 0x49, 0x02, 0x01, 0x57, 0x30, 0x4C});
+    expect_flow_control(ecu, 0x7E0);
+    ecu.send(0x7E8, {0x21, 0x7F, 0x01, 0x12, 0x00, 0x00, 0x00, 0x00});
+    EXPECT_EQ(call.get(), 0);
+    EXPECT_EQ(call.answer(), (bytes{0x0D, 0x49, 0x02, 0x01, 0x57, 0x30, 0x4C, 0x7F, 0x01, 0x12,
+                                    0x00, 0x00, 0x00, 0x00}));
+}
+
+TEST_F(IsotpExchange, TimesOutWhenNothingAnswers)
+{
+    can_test_peer ecu(1);
+    CaptureStdout();
+    async_request call(1, PID00_REQUEST, REQ_KIND_LIVE);
+    EXPECT_EQ(call.get(), -1);
+    EXPECT_EQ(call.resp_len, 0u);
+    EXPECT_TRUE(has_text(GetCapturedStdout(), "Timeout: No CAN frame received\n"));
+}
+
+TEST_F(IsotpExchange, TimesOutWhenConsecutiveFramesStop)
+{
+    can_test_peer ecu(1);
+    CaptureStdout();
+    async_request call(1, VIN_REQUEST, REQ_KIND_LIVE);
+    expect_request(ecu, 0x7DF, VIN_REQUEST);
+    ecu.send(0x7E8, {0x10, 0x13, 0x49, 0x02, 0x01, 0x57, 0x30, 0x4C});
+    expect_flow_control(ecu, 0x7E0);
+    EXPECT_EQ(call.get(), -1);
+    EXPECT_TRUE(has_text(GetCapturedStdout(), "Timeout: No CAN frame received\n"));
+}
+
+TEST_F(IsotpExchange, RejectsRequestLengthsOutsideTwoToEight)
+{
+    can_test_peer ecu(1);
+    std::uint8_t req[9] = {0x02, 0x01, 0x00};
+    std::uint8_t resp[OBD2_RESPONSE_SIZE];
+    std::uint64_t len = 0;
+    CaptureStdout();
+    EXPECT_EQ(send_obd2_request(1, req, 1, resp, &len, REQ_KIND_LIVE), -1);
+    EXPECT_EQ(send_obd2_request(1, req, 9, resp, &len, REQ_KIND_LIVE), -1);
+    EXPECT_EQ(GetCapturedStdout(), "Invalid OBD2 request length: 1 bytes\n"
+                                   "Invalid OBD2 request length: 9 bytes\n");
+    EXPECT_EQ(ecu.queued_from_daemon(), 0u);
+}
+
+TEST_F(IsotpExchange, PrepareRequestFillsWithLowByteOfPadding)
+{
+    std::uint8_t payload[8] = {};
+    EXPECT_EQ(prepare_request(payload, 2, 1, 0x0C), 1);
+    EXPECT_EQ(bytes(payload, payload + 8), (bytes{0x02, 0x01, 0x0C, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA}));
+    g_can_padding = 0x155;
+    EXPECT_EQ(prepare_request(payload, 0x101, 0x103, -1), 1);
+    EXPECT_EQ(bytes(payload, payload + 8), (bytes{0x01, 0x03, 0xFF, 0x55, 0x55, 0x55, 0x55, 0x55}));
+}
+
+TEST_F(IsotpExchange, DiscardsFramesQueuedBeforeTheRequest)
+{
+    can_test_peer ecu(1);
+    ecu.send(0x7E8, {0x06, 0x41, 0x00, 0x11, 0x11, 0x11, 0x11, 0x00}); // late answer
+    async_request call(1, PID00_REQUEST, REQ_KIND_LIVE);
+    expect_request(ecu, 0x7DF, PID00_REQUEST);
+    ecu.send(0x7E8, {0x06, 0x41, 0x00, 0xBE, 0x3F, 0xA8, 0x13, 0x00});
+    EXPECT_EQ(call.get(), 0);
+    EXPECT_EQ(call.answer(), (bytes{0x06, 0x41, 0x00, 0xBE, 0x3F, 0xA8, 0x13, 0x00}));
+}
+
+TEST_F(IsotpExchange, IgnoresRecordsOfOtherSizes)
+{
+    can_test_peer ecu(1);
+    async_request call(1, PID00_REQUEST, REQ_KIND_LIVE);
+    expect_request(ecu, 0x7DF, PID00_REQUEST);
+    can_frame answer = make_can_frame(0x7E8, {0x02, 0x41, 0x00});
+    ecu.send_record(&answer, 12);
+    ecu.send(answer);
+    EXPECT_EQ(call.get(), 0);
+    EXPECT_EQ(call.answer(), (bytes{0x02, 0x41, 0x00}));
+}
+
+TEST_F(IsotpExchange, FailsCleanlyWhenTheBusGoesAway)
+{
+    {
+        can_test_peer ecu(1);
+        async_request call(1, PID00_REQUEST, REQ_KIND_DTC_READ);
+        expect_request(ecu, 0x7DF, PID00_REQUEST);
+        ecu.hang_up(); // read sees the end of the stream at once, not after 10 s
+        EXPECT_EQ(call.get(), -1);
+    }
+    can_test_peer gone(1);
+    gone.hang_up();
+    testing::internal::CaptureStderr();
+    async_request call(1, PID00_REQUEST, REQ_KIND_LIVE); // no SIGPIPE either
+    EXPECT_EQ(call.get(), -1);
+    EXPECT_TRUE(has_text(testing::internal::GetCapturedStderr(), "CAN write failed"));
+}
+
+// ---- what a hostile bus cannot do ------------------------------------------------
+
+TEST_F(IsotpExchange, StreamOfIgnoredFramesDoesNotKeepExchangeAlive)
+{
+    can_test_peer ecu(1);
+    std::atomic<bool> done{false};
+    CaptureStdout();
+    async_request call(1, PID00_REQUEST, REQ_KIND_LIVE);
+    expect_request(ecu, 0x7DF, PID00_REQUEST);
+    std::thread flood([&] {
+        while (!done) {
+            ecu.send(0x7E8, {0x30, 0x00, 0x00});                     // stray flow control
+            ecu.send(0x7E8 | CAN_ERR_FLAG, {0, 0, 0, 0, 0, 0, 0, 0}); // error frame
+            ecu.send(0x7E8, {});                                    // no data at all
+            std::this_thread::sleep_for(2ms);
+        }
+    });
+    int result = call.get();
+    done = true;
+    flood.join();
+    EXPECT_EQ(result, -1);
+    EXPECT_TRUE(has_text(GetCapturedStdout(), "Timeout: No CAN frame received\n"));
+}
+
+TEST_F(IsotpExchange, EndlessFirstFramesAreCutOffByTheExchangeLimit)
+{
+    can_test_peer ecu(1);
+    std::atomic<bool> done{false};
+    CaptureStdout();
+    async_request call(1, VIN_REQUEST, REQ_KIND_LIVE);
+    expect_request(ecu, 0x7DF, VIN_REQUEST);
+    std::thread restarts([&] {
+        while (!done) {
+            ecu.send(0x7E8, {0x10, 0x13, 0x49, 0x02, 0x01, 0x57, 0x30, 0x4C});
+            ecu.receive(50ms); // its flow control
+        }
+    });
+    int result = call.get();
+    done = true;
+    restarts.join();
+    EXPECT_EQ(result, -1);
+    EXPECT_TRUE(has_text(GetCapturedStdout(), "OBD2_ERROR : No complete answer within"));
+}
+
+TEST_F(IsotpExchange, UnusableFrameLateInMultiFrameAnswerEndsIt)
+{
+    can_test_peer ecu(1);
+    async_request call(1, VIN_REQUEST, REQ_KIND_VEHICLE_INFO);
+    expect_request(ecu, 0x7DF, VIN_REQUEST);
+    ecu.send(0x7E8, {0x10, 0x13, 0x49, 0x02, 0x01, 0x57, 0x30, 0x4C});
+    expect_flow_control(ecu, 0x7E0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(ISOTP_MULTIFRAME_LIMIT_MS + 100));
+    ecu.send(0x7E8, {0x02, 0x41, 0x00}); // a single frame where a consecutive one is due
+    EXPECT_EQ(call.get(), -1);
+}
+
+// ---- detect_mode -----------------------------------------------------------------
+
+TEST_F(IsotpExchange, DetectsElevenBitEcu)
+{
+    can_test_peer ecu11(1), ecu29(2);
+    async_detect call(PID00_REQUEST);
+    expect_request(ecu11, 0x7DF, PID00_REQUEST);
+    ecu11.send(0x7E8, {0x06, 0x41, 0x00, 0xBE, 0x3F, 0xA8, 0x13, 0x00});
+    EXPECT_EQ(call.get(), 1);
+    EXPECT_EQ(call.resp_len, 8u);
+    EXPECT_EQ(ecu29.queued_from_daemon(), 0u);
+}
+
+TEST_F(IsotpExchange, DetectsTwentyNineBitEcuAfterOneElevenBitWait)
+{
+    can_test_peer ecu11(1), ecu29(2);
+    CaptureStdout();
+    async_detect call(PID00_REQUEST);
+    expect_request(ecu11, 0x7DF, PID00_REQUEST);
+    expect_request(ecu29, 0x18DB33F1 | EFF, PID00_REQUEST);
+    ecu29.send(0x18DAF110 | EFF, {0x06, 0x41, 0x00, 0xBE, 0x3F, 0xA8, 0x13, 0x00});
+    EXPECT_EQ(call.get(), 2);
+    EXPECT_EQ(bytes(call.resp.begin(), call.resp.begin() + 8),
+              (bytes{0x06, 0x41, 0x00, 0xBE, 0x3F, 0xA8, 0x13, 0x00}));
+    EXPECT_EQ(count(GetCapturedStdout(), "Timeout: No CAN frame received"), 1);
+}
+
+TEST_F(IsotpExchange, DetectReportsNegativeResponse)
+{
+    can_test_peer ecu11(1), ecu29(2);
+    async_detect call(PID00_REQUEST);
+    expect_request(ecu11, 0x7DF, PID00_REQUEST);
+    ecu11.send(0x7E8, {0x03, 0x7F, 0x01, 0x11});
+    EXPECT_EQ(call.get(), -2);
+}
+
+TEST_F(IsotpExchange, DetectReturnsZeroWhenNeitherModeAnswers)
+{
+    can_test_peer ecu11(1), ecu29(2);
+    CaptureStdout();
+    async_detect call(PID00_REQUEST);
+    EXPECT_EQ(call.get(), 0);
+    EXPECT_EQ(count(GetCapturedStdout(), "Timeout: No CAN frame received"), 2);
+    EXPECT_EQ(ecu11.queued_from_daemon(), 1u);
+    EXPECT_EQ(ecu29.queued_from_daemon(), 1u);
+}
+
+} // namespace
