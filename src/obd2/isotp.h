@@ -48,13 +48,14 @@ int isotp_frame_wait_ms(int req_kind);
 // result, so every frame type can be checked on its own.
 
 struct isotp_rx_state {
-    std::uint8_t buffer[OBD2_RESPONSE_SIZE]; // the answer in response-buffer layout
     std::size_t length;    // bytes in buffer
     std::size_t total;     // multi-frame answer: 12-bit data length + 1 (length byte)
     unsigned expected_seq; // number of the next consecutive frame, counting past 15
     std::size_t last_copy; // bytes taken from the latest consecutive frame
     canid_t responder;     // identifier (flags cleared) of the first frame's sender
     bool in_progress;      // first frame taken, consecutive frames due
+    // Last, so that a write past its end leaves the object (sanitizers see it).
+    std::uint8_t buffer[OBD2_RESPONSE_SIZE]; // the answer in response-buffer layout
 };
 
 enum class isotp_step {
