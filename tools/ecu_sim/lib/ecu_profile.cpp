@@ -9,7 +9,7 @@
 //         "pids": { "0C": "0C 80" | ["0C 80", "0F A0", ...] },
 //         "vin", "calibration_id", "cvn" (hex), "ecu_name",
 //         "info": { "0B": "01 02 03" },
-//         "dtcs": { "stored": ["P0133", [65, 35]], "pending": [...], "permanent": [...] },
+//         "dtcs": { "stored": ["P0133", "41 23", [65, 35]], "pending": [...], "permanent": [...] },
 //         "clear": { "pending_answers": 2, "result": "positive" | "refuse" | "silent", "nrc": "0x22" },
 //         "rules": [ { "request": "01 0C", "nrc": "0x12" | "silent": true |
 //                      "response": "41 0C 0C 80" | "responses": [...] } ],
@@ -185,17 +185,33 @@ void read_info(const cJSON *object, ecu_node_profile &node, const std::string &w
     }
     if (const cJSON *name = cJSON_GetObjectItem(object, "ecu_name"))
         node.info[0x0A] = info_text(read_text(name, where + ".ecu_name"), ECU_NAME_SIZE);
-    const cJSON *raw = cJSON_GetObjectItem(object, "info");
-    if (!raw)
-        return;
-    if (!cJSON_IsObject(raw))
-        fail(where + ".info", "expected an object");
-    const cJSON *entry;
-    cJSON_ArrayForEach(entry, raw) node.info[read_key_byte(entry, where + ".info")] =
-        read_bytes(entry, where + ".info." + entry->string);
+    if (const cJSON *raw = cJSON_GetObjectItem(object, "info")) {
+        if (!cJSON_IsObject(raw))
+            fail(where + ".info", "expected an object");
+        const cJSON *entry;
+        cJSON_ArrayForEach(entry, raw) node.info[read_key_byte(entry, where + ".info")] =
+            read_bytes(entry, where + ".info." + entry->string);
+    }
     for (const auto &[type, bytes] : node.info)
         if (bytes.size() + 2 > MAX_PAYLOAD)
             fail(where, "vehicle information longer than 4095 bytes");
+}
+
+// "41 23": a raw code given as two hexadecimal bytes.
+bool is_hex_pair(const char *text, dtc_bytes &code)
+{
+    int digits[4];
+    int count = 0;
+    for (const char *p = text; *p; ++p) {
+        if (std::isspace(static_cast<unsigned char>(*p)))
+            continue;
+        if (count == 4 || (digits[count++] = hex_digit(*p)) < 0)
+            return false;
+    }
+    if (count != 4)
+        return false;
+    code = {static_cast<std::uint8_t>(digits[0] << 4 | digits[1]), static_cast<std::uint8_t>(digits[2] << 4 | digits[3])};
+    return true;
 }
 
 std::vector<dtc_bytes> read_dtc_list(const cJSON *list, const std::string &where)
@@ -209,10 +225,10 @@ std::vector<dtc_bytes> read_dtc_list(const cJSON *list, const std::string &where
     cJSON_ArrayForEach(item, list)
     {
         dtc_bytes code{};
-        if (cJSON_IsString(item)) {
-            if (!ecu_dtc_from_text(item->valuestring, code))
+        if (cJSON_IsString(item) && !ecu_dtc_from_text(item->valuestring, code)) {
+            if (!is_hex_pair(item->valuestring, code))
                 fail(where, std::string("not a trouble code: ") + item->valuestring);
-        } else {
+        } else if (!cJSON_IsString(item)) {
             byte_vector pair = read_bytes(item, where);
             if (pair.size() != 2)
                 fail(where, "a raw trouble code is two bytes");

@@ -182,7 +182,8 @@ std::string ecu_describe_request(const byte_vector &payload);
 struct ecu_sim_options {
     bool kernel_isotp = false;  // SocketCAN only: answers through CAN_ISOTP sockets
     // One line per request received and per notable event; null = quiet.
-    // Called on the simulator's thread.
+    // Called on the simulator's thread with its lock held: it must not call
+    // back into ecu_sim_*.
     std::function<void(const std::string &line)> log;
     bool log_tx = false;        // also log every frame the ECUs send
 };
