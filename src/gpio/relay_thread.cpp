@@ -25,6 +25,18 @@ void move_state(int from, int to)
     g_gpio_state.compare_exchange_strong(from, to);
 }
 
+// A parsed packet whose states have not reached the lines yet. The router's
+// plain store of DO_PARSE can replace DO_APPLY before this thread acts on it;
+// the next parse pass then writes the earlier packet first, so its switches
+// are neither lost nor merged into a later packet. Relay thread only.
+bool apply_pending = false;
+
+void write_relay_states()
+{
+    control_do_over_gpio();
+    apply_pending = false;
+}
+
 void set_relay_state(int relay, int state)
 {
     if (g_arr_do_states[relay] == state)
@@ -41,7 +53,12 @@ const cJSON *object_member(const cJSON *object, const char *name)
 
 void init_pass()
 {
-    if (gpio_outputs_ready() || gpio_init() == 1) {
+    if (gpio_outputs_ready()) {
+        move_state(DO_INIT, DO_IDLE);
+        return;
+    }
+    if (gpio_init() == 1) {
+        apply_pending = false; // every relay is off now and every line high
         move_state(DO_INIT, DO_IDLE);
         return;
     }
@@ -56,12 +73,15 @@ void parse_pass()
         move_state(DO_PARSE, DO_INIT);
         return;
     }
+    if (apply_pending)
+        write_relay_states();
     relay_packet gpio_cntrl_pkt;
     if (!relay_mailbox_pop(gpio_cntrl_pkt)) { // already taken by an earlier pass
         move_state(DO_PARSE, DO_IDLE);
         return;
     }
     if (parse_do_packet(gpio_cntrl_pkt.data()) == 1) {
+        apply_pending = true;
         move_state(DO_PARSE, DO_APPLY);
         return;
     }
@@ -75,13 +95,13 @@ void apply_pass()
         move_state(DO_APPLY, DO_INIT);
         return;
     }
-    control_do_over_gpio();
+    write_relay_states();
     move_state(DO_APPLY, DO_IDLE);
 }
 
 // DO_IDLE and any value without a meaning. Waiting on the mailbox instead of
-// sleeping lets a relay switch within milliseconds of its packet; a packet
-// whose DO_PARSE store was overtaken by one of this thread's moves is still
+// sleeping lets a relay switch within milliseconds of its packet, and a
+// packet whose DO_PARSE store fell together with an earlier packet's is still
 // found here.
 void idle_pass(int state)
 {
@@ -89,6 +109,8 @@ void idle_pass(int state)
         move_state(state, DO_INIT);
         return;
     }
+    if (apply_pending)
+        write_relay_states();
     if (relay_mailbox_wait(IDLE_WAIT))
         move_state(state, DO_PARSE);
 }
@@ -144,6 +166,7 @@ bool gpio_state_machine_pass()
         return true;
     case DO_CLOSE:
         gpio_close();
+        apply_pending = false;
         return false;
     default:
         idle_pass(state);
