@@ -140,7 +140,7 @@ int parse_do_packet(char *text)
         return 0;
     }
     for (int relay = 0; relay < NUM_RELAYS; ++relay) {
-        char name[8];
+        char name[16];
         std::snprintf(name, sizeof name, "DO%d", relay);
         const cJSON *member = cJSON_GetObjectItem(relays, name);
         // valueint is the number with its fraction dropped (saturated at the
