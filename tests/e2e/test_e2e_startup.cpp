@@ -1,0 +1,110 @@
+// The daemon's start-up road against the ECU simulator: detection,
+// identification with the PID scan, the ECU info file, the heartbeat.
+#include "e2e_rig.h"
+
+#include "common/c_handles.h"
+#include "obd2/pid_catalogue.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace {
+
+json_ptr read_ecu_info(const e2e_rig &rig)
+{
+    return json_ptr(cJSON_Parse(read_text_file(rig.ecu_info_path()).c_str()));
+}
+
+std::string member_text(const cJSON *object, const char *name)
+{
+    const cJSON *item = cJSON_GetObjectItemCaseSensitive(object, name);
+    return cJSON_IsString(item) ? item->valuestring : "<missing>";
+}
+
+int member_number(const cJSON *object, const char *name)
+{
+    const cJSON *item = cJSON_GetObjectItemCaseSensitive(object, name);
+    return cJSON_IsNumber(item) ? item->valueint : -1;
+}
+
+// Whether the profile's ECU answers service 01 for `pid`, asked of a fresh
+// engine: the truth the PID scan must have found.
+bool vehicle_answers_pid(const ecu_profile &profile, std::uint8_t pid)
+{
+    ecu_engine engine;
+    ecu_engine_reset(engine, profile);
+    return ecu_engine_answer(engine, 0, byte_vector{0x01, pid}).has_value();
+}
+
+bool requests_went_to(ecu_sim &sim, canid_t id)
+{
+    auto records = ecu_sim_requests(sim);
+    return std::any_of(records.begin(), records.end(),
+                       [&](const ecu_sim_record &r) { return r.frame.can_id == id; });
+}
+
+} // namespace
+
+TEST(E2eStartup, ReportsEveryMilestoneAndRecordsTheVehicle)
+{
+    e2e_rig rig;
+    ASSERT_TRUE(rig.start_daemon(e2e_standard_config()));
+    const ecu_profile vehicle = e2e_vehicle("demo_petrol_11bit.json");
+    ASSERT_TRUE(rig.plug_in(vehicle));
+
+    ASSERT_TRUE(rig.expect_words({"MODEDETECTED", "GOTINFO", "GOTPID", "SAVSUC"}));
+    EXPECT_NE(rig.daemon().wait_for_log("OBD2_INFO : Detected ECU with 11-bit mode.", E2E_TIMEOUT),
+              std::string::npos);
+
+    // The file is written after SAVSUC; the log says when.
+    ASSERT_NE(rig.daemon().wait_for_log("OBD2_INFO : ECU info saved to", E2E_TIMEOUT,
+                                        rig.daemon().log().find("SAVSUC")),
+              std::string::npos);
+    json_ptr info = read_ecu_info(rig);
+    ASSERT_TRUE(info) << read_text_file(rig.ecu_info_path());
+    const cJSON *ecu = cJSON_GetObjectItemCaseSensitive(info.get(), "ECU_INFO");
+    EXPECT_EQ(member_text(ecu, "VID"), "ZZZDEM0PETR0L0001");
+    EXPECT_EQ(member_text(ecu, "CID"), "DEMOCAL-0001");
+    EXPECT_EQ(member_text(ecu, "CVN"), "01A1B2C3D4"); // the item count is part of the text
+    EXPECT_EQ(member_text(ecu, "ECUNM"), "ECM-EngineControl");
+    EXPECT_EQ(member_text(ecu, "PROTO"), "ISO15765-4 (11-bit)");
+    EXPECT_EQ(member_number(ecu, "BR"), 500000);
+
+    const cJSON *live = cJSON_GetObjectItemCaseSensitive(info.get(), "LIVE_PIDS");
+    ASSERT_EQ(cJSON_GetArraySize(live), num_pids);
+    for (int row = 0; row < num_pids; ++row) {
+        EXPECT_EQ(member_number(live, short_keys[row]),
+                  vehicle_answers_pid(vehicle, pids[row].pid) ? 1 : 0)
+            << short_keys[row];
+    }
+
+    // Idle: the heartbeat is answered.
+    EXPECT_TRUE(rig.skip_until(e2e_status("ECU")));
+}
+
+TEST(E2eStartup, IdentifiesA29BitVehicle)
+{
+    e2e_rig rig;
+    ASSERT_TRUE(rig.start_daemon(e2e_standard_config()));
+    ASSERT_TRUE(rig.plug_in(e2e_vehicle("demo_29bit.json")));
+
+    ASSERT_TRUE(rig.expect_words({"MODEDETECTED", "GOTINFO", "GOTPID", "SAVSUC"}));
+    EXPECT_NE(rig.daemon().wait_for_log("OBD2_INFO : Detected ECU with 29-bit mode.", E2E_TIMEOUT),
+              std::string::npos);
+    EXPECT_TRUE(requests_went_to(rig.sim(), 0x18DB33F1u | CAN_EFF_FLAG));
+    EXPECT_TRUE(requests_went_to(rig.sim(), 0x18DA10F1u | CAN_EFF_FLAG)) << "no flow control";
+
+    ASSERT_NE(rig.daemon().wait_for_log("OBD2_INFO : ECU info saved to", E2E_TIMEOUT,
+                                        rig.daemon().log().find("SAVSUC")),
+              std::string::npos);
+    json_ptr info = read_ecu_info(rig);
+    const cJSON *ecu = cJSON_GetObjectItemCaseSensitive(info.get(), "ECU_INFO");
+    EXPECT_EQ(member_text(ecu, "VID"), "ZZZDEM029BT000003");
+    EXPECT_EQ(member_text(ecu, "PROTO"), "ISO15765-4 (29-bit)");
+
+    // Commands address the 29-bit ECU too.
+    ASSERT_TRUE(rig.send_command(1));
+    EXPECT_TRUE(rig.skip_until(
+        R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":["P0301"],"PNDDTC":["P0301"],"PRMDTC":[]}})"));
+}
