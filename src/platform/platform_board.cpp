@@ -7,7 +7,8 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
-int platform_can_socket() { return socket(PF_CAN, SOCK_RAW, CAN_RAW); }
+// Close-on-exec: the "ip" commands run through the shell need no CAN sockets.
+int platform_can_socket() { return socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW); }
 
 int platform_can_ifindex(int fd, const char *ifname)
 {
