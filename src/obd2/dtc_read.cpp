@@ -4,6 +4,7 @@
 #include "obd2/config_file.h"
 #include "obd2/isotp.h"
 #include "obd2/obd2_types.h"
+#include "obd2/pid_catalogue.h"
 
 #include <algorithm>
 #include <array>
@@ -84,7 +85,7 @@ bool append_code(std::size_t *used, bool first, const char *code)
 
 const char *decode_dtc_array(const std::uint8_t *resp, std::size_t len)
 {
-    len = std::min(len, OBD2_RESPONSE_SIZE);
+    len = answer_length(resp, std::min(len, OBD2_RESPONSE_SIZE));
     if (resp == nullptr || len <= DTC_FIRST_CODE || !is_dtc_answer(resp[1]) || resp[DTC_COUNT_BYTE] == 0)
         return "[]";
 

@@ -36,10 +36,14 @@ bool read_live_pid(int addr_mode, std::uint8_t pid, float *value)
     std::uint64_t resp_len = 0;
     int rc = send_obd2_request(addr_mode, req, OBD2_REQUEST_SIZE, resp, &resp_len, REQ_KIND_LIVE);
     std::this_thread::sleep_for(LIVE_REQUEST_PAUSE);
-    if (rc != 0 || resp_len < 3)
+    if (rc != 0)
+        return false;
+    // Fill bytes of a single frame are no data: a short answer must not
+    // convert them into a value.
+    std::size_t len = answer_length(resp, static_cast<std::size_t>(std::min<std::uint64_t>(resp_len, OBD2_RESPONSE_SIZE)));
+    if (len < 3)
         return false;
 
-    std::size_t len = static_cast<std::size_t>(std::min<std::uint64_t>(resp_len, OBD2_RESPONSE_SIZE));
     std::printf("response of live request (PID %X):\n", pid);
     for (std::size_t i = 0; i < len; ++i)
         std::printf(" [ %X ] ", resp[i]);

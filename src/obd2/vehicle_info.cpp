@@ -2,6 +2,7 @@
 
 #include "obd2/isotp.h"
 #include "obd2/obd2_types.h"
+#include "obd2/pid_catalogue.h"
 
 #include <algorithm>
 #include <array>
@@ -75,6 +76,8 @@ bool request_info_type(int addr_mode, std::uint8_t info_type, std::uint8_t *resp
     }
     *len = static_cast<std::size_t>(std::min<std::uint64_t>(resp_len, OBD2_RESPONSE_SIZE));
     print_info_response(resp, *len);
+    // A single frame's fill bytes would otherwise end up in the text.
+    *len = answer_length(resp, *len);
     if (*len == 0) {
         std::printf("OBD2 WARN: Empty response for InfoType %02X\n", info_type);
         return false;
