@@ -5,6 +5,7 @@
 #include "gpio/relay_driver.h"
 #include "gpio/relay_mailbox.h"
 #include "main/thread_states.h"
+#include "gpio/relay_thread.h"
 #include "platform/gpiod_sim.h"
 
 #include <array>
@@ -37,6 +38,12 @@ bool wait_for(Predicate done)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+// {"TYP":2,"DATA":{"params":{"DO":{<do_members>}}}}
+inline std::string relay_packet_text(const std::string &do_members)
+{
+    return R"({"TYP":2,"DATA":{"params":{"DO":{)" + do_members + "}}}}";
 }
 
 inline std::string consumer_of_chip(int chip)
@@ -73,6 +80,39 @@ inline void reset_relay_outputs()
     for (int &state : g_arr_do_states)
         state = 0;
     change_gpio_state(DO_INIT);
+}
+
+// Runs gpio_state_machine on its own thread; stops it with DO_CLOSE.
+class relay_thread_runner {
+public:
+    relay_thread_runner()
+    {
+        // A DO_CLOSE stored before the thread's own start-up store of DO_INIT
+        // would be lost; wait until the thread has made that store.
+        change_gpio_state(-1);
+        thread_ = std::thread([] { gpio_state_machine(nullptr); });
+        EXPECT_TRUE(wait_for([] { return g_gpio_state.load() != -1; }));
+    }
+    ~relay_thread_runner() { stop(); }
+    relay_thread_runner(const relay_thread_runner &) = delete;
+    relay_thread_runner &operator=(const relay_thread_runner &) = delete;
+
+    void stop()
+    {
+        if (!thread_.joinable())
+            return;
+        change_gpio_state(DO_CLOSE);
+        thread_.join();
+    }
+
+private:
+    std::thread thread_;
+};
+
+inline bool wait_initialised()
+{
+    return wait_for([] { return gpiod_sim_active_request_count() == 3; }) &&
+           wait_for([] { return g_gpio_state.load() == DO_IDLE; });
 }
 
 class RelayOutputs : public ::testing::Test {

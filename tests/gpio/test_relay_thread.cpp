@@ -19,47 +19,9 @@ void hand_over(const std::string &text)
     change_gpio_state(DO_PARSE);
 }
 
-std::string relay_packet_text(const std::string &do_members)
-{
-    return R"({"TYP":2,"DATA":{"params":{"DO":{)" + do_members + "}}}}";
-}
-
 int total_writes()
 {
     return gpiod_sim_write_count(4) + gpiod_sim_write_count(3) + gpiod_sim_write_count(0);
-}
-
-// Runs gpio_state_machine on its own thread; stops it with DO_CLOSE.
-class relay_thread_runner {
-public:
-    relay_thread_runner()
-    {
-        // A DO_CLOSE stored before the thread's own start-up store of DO_INIT
-        // would be lost; wait until the thread has made that store.
-        change_gpio_state(-1);
-        thread_ = std::thread([] { gpio_state_machine(nullptr); });
-        EXPECT_TRUE(wait_for([] { return g_gpio_state.load() != -1; }));
-    }
-    ~relay_thread_runner() { stop(); }
-    relay_thread_runner(const relay_thread_runner &) = delete;
-    relay_thread_runner &operator=(const relay_thread_runner &) = delete;
-
-    void stop()
-    {
-        if (!thread_.joinable())
-            return;
-        change_gpio_state(DO_CLOSE);
-        thread_.join();
-    }
-
-private:
-    std::thread thread_;
-};
-
-bool wait_initialised()
-{
-    return wait_for([] { return gpiod_sim_active_request_count() == 3; }) &&
-           wait_for([] { return g_gpio_state.load() == DO_IDLE; });
 }
 
 TEST_F(RelayThread, PacketBeforeInitIsKeptAndAppliedOnceInitSucceeds)
