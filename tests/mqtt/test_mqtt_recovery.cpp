@@ -1,0 +1,206 @@
+#include "link_fixture.h"
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+using MqttRecovery = MqttLinkFixture;
+
+// Position of `line` in `log` after `from`; npos when absent.
+std::size_t after(const std::string &log, const std::string &line, std::size_t from = 0)
+{
+    return log.find(line, from);
+}
+
+// A UI client with the daemon's own identifier: the broker hands the
+// identifier over and drops the daemon's connection, a real loss as the
+// daemon sees it.
+void take_over_daemon_session(const std::string &uri)
+{
+    mqtt_test_client thief(uri, gMqttDetails.client_name);
+    ASSERT_TRUE(thief.connect());
+    ASSERT_TRUE(eventually([] { return mqtt_get_state() == MQTT_RECONNECT; }));
+}
+
+bool command_reaches_mailbox(mqtt_test_client &ui, const std::string &text)
+{
+    const auto generation = obd_command_generation();
+    return ui.publish(CMD_TOPIC, text) &&
+           eventually([&] { return obd_command_generation() != generation; }) &&
+           mailbox_text() == text;
+}
+
+} // namespace
+
+TEST_F(MqttRecovery, RecoversAfterBrokerRestart)
+{
+    ASSERT_TRUE(connect_link());
+    stdout_capture out;
+    broker_.stop();
+    ASSERT_TRUE(eventually([] { return mqtt_get_state() == MQTT_RECONNECT; }));
+    ASSERT_TRUE(broker_.restart());
+    ASSERT_TRUE(drive_link_until(MQTT_CONNECTED));
+
+    mqtt_test_client ui(broker_.uri());
+    ASSERT_TRUE(ui.connect());
+    ASSERT_TRUE(ui.subscribe(RESP_TOPIC));
+    EXPECT_TRUE(command_reaches_mailbox(ui, R"({"TYP":1,"CMD":1})")); // subscribed again
+    ASSERT_EQ(MQTT_Publish_Data(0, "answer"), 1);
+    EXPECT_TRUE(ui.wait_for("answer"));
+
+    const std::string log = out.text();
+    EXPECT_NE(after(log, "Client-1 -> Callback: connection lost ["), std::string::npos) << log;
+    EXPECT_NE(after(log, "INTR_MQTT_INFO : Retrying to connect - [1]\n"), std::string::npos);
+    EXPECT_EQ(count_of(log, "INTR_MQTT_INFO : successfully Subscribed topics\n"), 1u);
+    EXPECT_EQ(log.find("MQTT Handle distroied"), std::string::npos); // same client, no reset
+}
+
+TEST_F(MqttRecovery, AbsentBrokerGivesTenRetriesThenResetAndNewClient)
+{
+    reserved_port absent;
+    auto address = std::make_unique<scoped_env>("DIAG_GW_BROKER", absent.uri());
+    stdout_capture out;
+    ASSERT_TRUE(drive_link_until(MQTT_DISCONNECT, 40));
+    EXPECT_EQ(MQTT_Publish_Data(0, "{}"), 0); // buffer of the failed connects: client refuses
+    address.reset();                          // the broker is back
+    mqtt_link_pass();
+    EXPECT_EQ(mqtt_get_state(), MQTT_INIT);
+    EXPECT_EQ(MQTT_Publish_Data(0, "{}"), 0); // buffer released: silently
+    ASSERT_TRUE(connect_link());              // a new client, at the address read anew
+
+    // The reset cleared the counter: the next loss is retry 1 again.
+    take_over_daemon_session(broker_.uri());
+    ASSERT_TRUE(drive_link_until(MQTT_CONNECTED));
+    mqtt_test_client ui(broker_.uri());
+    ASSERT_TRUE(ui.connect());
+    EXPECT_TRUE(command_reaches_mailbox(ui, R"({"TYP":1,"CMD":4})"));
+
+    const std::string log = out.text();
+    for (int retry = 1; retry <= 10; ++retry)
+        EXPECT_NE(log.find("Retrying to connect - [" + std::to_string(retry) + "]\n"),
+                  std::string::npos)
+            << retry;
+    EXPECT_EQ(log.find("Retrying to connect - [11]"), std::string::npos);
+    EXPECT_EQ(count_of(log, "Retrying to connect - [1]\n"), 2u);
+    EXPECT_EQ(count_of(log, "INTR_MQTT_ERROR : MQTT_CONNECT failed.\n"), 11u);
+    EXPECT_EQ(count_of(log, "INTR_MQTT_ERROR : Fail to send the data [-3]\n"), 1u);
+
+    const std::size_t failed = after(log, "INTR_MQTT_ERROR : MQTT_RECONNECT Failed.\n");
+    ASSERT_NE(failed, std::string::npos) << log;
+    const std::size_t not_connected =
+        after(log, "INTR_MQTT_ERROR : Device not connected with Server\n", failed);
+    const std::size_t destroyed = after(log, "INTR_MQTT_ERROR : MQTT Handle distroied...\n", failed);
+    const std::size_t freed = after(log, "INTR_MQTT_INFO : Payload buffer free\n", failed);
+    EXPECT_NE(not_connected, std::string::npos);
+    EXPECT_LT(not_connected, destroyed);
+    EXPECT_LT(destroyed, freed);
+    EXPECT_NE(freed, std::string::npos);
+}
+
+// Retries add up over the life of the link, even when each reconnect
+// succeeds at once: after ten, the next loss resets the link.
+TEST_F(MqttRecovery, RetriesAddUpUntilTheReset)
+{
+    ASSERT_TRUE(connect_link());
+    stdout_capture out;
+    for (int loss = 1; loss <= 10; ++loss) {
+        take_over_daemon_session(broker_.uri());
+        ASSERT_TRUE(drive_link_until(MQTT_CONNECTED)) << "loss " << loss;
+    }
+    take_over_daemon_session(broker_.uri());
+    mqtt_link_pass();
+    EXPECT_EQ(mqtt_get_state(), MQTT_DISCONNECT);
+    mqtt_link_pass();
+    EXPECT_EQ(mqtt_get_state(), MQTT_INIT);
+    ASSERT_TRUE(connect_link());
+
+    mqtt_test_client ui(broker_.uri());
+    ASSERT_TRUE(ui.connect());
+    EXPECT_TRUE(command_reaches_mailbox(ui, R"({"TYP":1,"CMD":2})"));
+
+    const std::string log = out.text();
+    EXPECT_NE(log.find("Retrying to connect - [10]\n"), std::string::npos);
+    EXPECT_EQ(log.find("Retrying to connect - [11]"), std::string::npos);
+    EXPECT_EQ(count_of(log, "INTR_MQTT_ERROR : MQTT_RECONNECT Failed.\n"), 1u);
+    EXPECT_EQ(count_of(log, "INTR_MQTT_ERROR : MQTT Handle distroied...\n"), 1u);
+    EXPECT_EQ(count_of(log, "Client-1 -> Callback: connection lost"), 11u);
+}
+
+// A publish from the OBD thread must not wait out a connect that hangs (up
+// to the library's 30 s time-out): it fails at once like a publish to a
+// disconnected client.
+TEST_F(MqttRecovery, PublishWhileConnectingFailsAtOnce)
+{
+    reserved_port hanging;
+    scoped_env address("DIAG_GW_BROKER", hanging.uri());
+    {
+        stdout_capture quiet;
+        ASSERT_TRUE(drive_link_until(MQTT_RECONNECT)); // refused: a payload buffer exists now
+        mqtt_link_pass();
+        ASSERT_EQ(mqtt_get_state(), MQTT_CONNECT);
+    }
+    ASSERT_TRUE(hanging.listen());
+    std::atomic<bool> connect_done{false};
+    std::thread link([&] {
+        mqtt_link_pass();
+        connect_done = true;
+    });
+    const bool in_handshake = hanging.wait_for_connection(MQTT_TEST_TIMEOUT);
+    if (in_handshake) {
+        stdout_capture out;
+        EXPECT_EQ(MQTT_Publish_Data(0, R"({"TYP":1})"), 0);
+        EXPECT_FALSE(connect_done.load()); // the publish did not wait for the connect
+        EXPECT_EQ(out.text(), "INTER_MQTT_INFO :::: Payload [{\"TYP\":1}] Len[9]\n"
+                              "INTR_MQTT_ERROR : Fail to send the data [-3]\n");
+    }
+    hanging.close(); // the queued connection is reset, the connect fails
+    link.join();
+    ASSERT_TRUE(in_handshake);
+    EXPECT_EQ(mqtt_get_state(), MQTT_RECONNECT);
+}
+
+TEST_F(MqttRecovery, UnusableAddressKeepsInitFailing)
+{
+    {
+        scoped_env address("DIAG_GW_BROKER", "bogus://127.0.0.1:1");
+        stdout_capture out;
+        mqtt_link_pass();
+        mqtt_link_pass();
+        EXPECT_EQ(mqtt_get_state(), MQTT_INIT);
+        const std::string log = out.text();
+        EXPECT_EQ(count_of(log, "INTR_MQTT_ERROR : Failed to create MQTT Client [-14] \n"), 2u) << log;
+        EXPECT_EQ(count_of(log, "INTR_MQTT_INFO : --------------------------------- [0] \n"), 2u);
+        EXPECT_EQ(count_of(log, "INTR_MQTT_ERROR : MQTT_INIT failed.\n"), 2u);
+    }
+    stdout_capture quiet;
+    EXPECT_TRUE(connect_link());
+}
+
+TEST_F(MqttRecovery, DisconnectReleasesClientAndBufferWhetherConnectedOrNot)
+{
+    ASSERT_TRUE(connect_link());
+    {
+        stdout_capture out;
+        EXPECT_EQ(MQTT_Disconnect(), 1);
+        EXPECT_EQ(out.text(), "INTR_MQTT_ERROR : MQTT Handle distroied...\n"
+                              "INTR_MQTT_INFO : Payload buffer free\n");
+    }
+    EXPECT_EQ(MQTT_Publish_Data(0, "{}"), 0);
+
+    reserved_port absent;
+    scoped_env address("DIAG_GW_BROKER", absent.uri());
+    mqtt_link_begin();
+    stdout_capture out;
+    ASSERT_TRUE(drive_link_until(MQTT_RECONNECT)); // client and buffer, never connected
+    EXPECT_EQ(MQTT_Disconnect(), 1);
+    const std::string log = out.text();
+    EXPECT_NE(log.find("INTR_MQTT_ERROR : Device not connected with Server\n"
+                       "INTR_MQTT_ERROR : MQTT Handle distroied...\n"
+                       "INTR_MQTT_INFO : Payload buffer free\n"),
+              std::string::npos)
+        << log;
+}

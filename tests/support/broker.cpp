@@ -1,0 +1,209 @@
+#include "broker.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <cstring>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char *MOSQUITTO_BIN = "/usr/sbin/mosquitto";
+constexpr auto START_TIMEOUT = 15s;
+constexpr auto STOP_TIMEOUT = 5s;
+constexpr int START_ATTEMPTS = 5;
+
+sockaddr_in loopback(int port)
+{
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return addr;
+}
+
+bool accepts_connections(int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in addr = loopback(port);
+    bool ok = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+    close(fd);
+    return ok;
+}
+
+// True once `pid` has ended (and is reaped).
+bool reap(pid_t pid, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        int status = 0;
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid || (r < 0 && errno == ECHILD))
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(5ms);
+    }
+}
+
+} // namespace
+
+int free_loopback_port()
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return 0;
+    sockaddr_in addr = loopback(0);
+    socklen_t len = sizeof addr;
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0)
+        port = ntohs(addr.sin_port);
+    close(fd);
+    return port;
+}
+
+test_broker::test_broker()
+{
+    // Another test program may grab the port between our probe and the
+    // broker's bind; then the broker exits at once and we pick another.
+    for (int attempt = 0; attempt < START_ATTEMPTS; ++attempt) {
+        port_ = free_loopback_port();
+        if (port_ > 0 && launch() && wait_until_accepting())
+            return;
+        stop();
+    }
+    ADD_FAILURE() << "mosquitto did not start; its log:\n" << log();
+}
+
+test_broker::~test_broker() { stop(); }
+
+std::string test_broker::uri() const { return "tcp://127.0.0.1:" + std::to_string(port_); }
+
+std::string test_broker::log() const { return read_text_file(dir_.file("mosquitto.log")); }
+
+bool test_broker::launch()
+{
+    const std::string conf = dir_.file("mosquitto.conf");
+    const std::string text = "listener " + std::to_string(port_) +
+                             " 127.0.0.1\n"
+                             "allow_anonymous true\n"
+                             "persistence false\n"
+                             "log_dest stderr\n"
+                             "log_type error\nlog_type warning\nlog_type notice\n"
+                             "log_type information\n";
+    if (!write_text_file(conf, text))
+        return false;
+    const std::string log_path = dir_.file("mosquitto.log");
+    int log_fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (log_fd < 0)
+        return false;
+
+    // fork rather than posix_spawn: the child must die with the test program
+    // (PR_SET_PDEATHSIG) even when a crash or a time-out skips our destructor.
+    const pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(127);
+        int null_fd = open("/dev/null", O_RDONLY);
+        dup2(null_fd, STDIN_FILENO);
+        dup2(log_fd, STDOUT_FILENO);
+        dup2(log_fd, STDERR_FILENO);
+        execl(MOSQUITTO_BIN, MOSQUITTO_BIN, "-c", conf.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(log_fd);
+    if (pid < 0)
+        return false;
+    pid_ = pid;
+    return true;
+}
+
+bool test_broker::wait_until_accepting()
+{
+    const auto deadline = std::chrono::steady_clock::now() + START_TIMEOUT;
+    while (std::chrono::steady_clock::now() < deadline) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) { // exited: port taken, bad config
+            pid_ = -1;
+            return false;
+        }
+        if (accepts_connections(port_))
+            return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
+}
+
+void test_broker::stop()
+{
+    if (pid_ <= 0)
+        return;
+    kill(pid_, SIGTERM);
+    if (!reap(pid_, STOP_TIMEOUT)) {
+        kill(pid_, SIGKILL);
+        reap(pid_, STOP_TIMEOUT);
+    }
+    pid_ = -1;
+}
+
+bool test_broker::restart()
+{
+    stop();
+    for (int attempt = 0; attempt < START_ATTEMPTS; ++attempt) {
+        if (launch() && wait_until_accepting())
+            return true;
+        stop();
+        std::this_thread::sleep_for(200ms); // the port may be held a moment longer
+    }
+    ADD_FAILURE() << "mosquitto did not restart on port " << port_ << "; its log:\n" << log();
+    return false;
+}
+
+reserved_port::reserved_port()
+{
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = loopback(0);
+    socklen_t len = sizeof addr;
+    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        getsockname(fd_, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
+        ADD_FAILURE() << "cannot reserve a loopback port: " << std::strerror(errno);
+        return;
+    }
+    port_ = ntohs(addr.sin_port);
+}
+
+reserved_port::~reserved_port() { close(); }
+
+std::string reserved_port::uri() const { return "tcp://127.0.0.1:" + std::to_string(port_); }
+
+bool reserved_port::listen() { return fd_ >= 0 && ::listen(fd_, 8) == 0; }
+
+bool reserved_port::wait_for_connection(std::chrono::milliseconds timeout)
+{
+    pollfd p{fd_, POLLIN, 0};
+    return fd_ >= 0 && poll(&p, 1, static_cast<int>(timeout.count())) == 1;
+}
+
+void reserved_port::close()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
