@@ -194,6 +194,7 @@ bool pass_failed(int before, int after)
 void mqtt_change_state(int state)
 {
     giMQTTState.store(state);
+    { std::lock_guard lock(pause_mutex); } // a connected pass between its check and its wait still wakes
     pause_cv.notify_all();
 }
 

@@ -132,7 +132,7 @@ TEST_F(CommandRouting, BadTypeHandsNothingOn)
 
 TEST_F(CommandRouting, RelayPacketIsQueuedPrintedOnceAndWakesRelayThread)
 {
-    const std::string text = R"({"TYP":2,"DATA":{"DO3":1}})";
+    const std::string text = R"({"TYP":2,"DATA":{"params":{"DO":{"DO3":1}}}})";
     stdout_capture out;
     handle_incoming_packet(text.c_str());
     EXPECT_EQ(out.text(), "DO_INFO : PACKET : " + text + "\n");
@@ -144,11 +144,11 @@ TEST_F(CommandRouting, RelayPacketIsQueuedPrintedOnceAndWakesRelayThread)
 TEST_F(CommandRouting, RelayPacketsAreKeptInArrivalOrder)
 {
     stdout_capture out;
-    handle_incoming_packet(R"({"TYP":2,"DATA":{"DO1":1}})");
-    handle_incoming_packet(R"({"TYP":2,"DATA":{"DO2":1}})");
+    handle_incoming_packet(R"({"TYP":2,"DATA":{"params":{"DO":{"DO1":1}}}})");
+    handle_incoming_packet(R"({"TYP":2,"DATA":{"params":{"DO":{"DO2":1}}}})");
     out.text();
-    EXPECT_EQ(queued_relay_packet(), R"({"TYP":2,"DATA":{"DO1":1}})");
-    EXPECT_EQ(queued_relay_packet(), R"({"TYP":2,"DATA":{"DO2":1}})");
+    EXPECT_EQ(queued_relay_packet(), R"({"TYP":2,"DATA":{"params":{"DO":{"DO1":1}}}})");
+    EXPECT_EQ(queued_relay_packet(), R"({"TYP":2,"DATA":{"params":{"DO":{"DO2":1}}}})");
 }
 
 TEST_F(CommandRouting, FullRelayQueueDropsTheNewestWithMessage)

@@ -128,10 +128,10 @@ TEST_F(MqttLink, RelayPacketFromUiReachesRelayQueue)
     mqtt_test_client ui(broker_.uri());
     ASSERT_TRUE(ui.connect());
     stdout_capture out;
-    ASSERT_TRUE(ui.publish(CMD_TOPIC, R"({"TYP":2,"DATA":{"DO5":1}})"));
+    ASSERT_TRUE(ui.publish(CMD_TOPIC, R"({"TYP":2,"DATA":{"params":{"DO":{"DO5":1}}}})"));
     ASSERT_TRUE(eventually([] { return relay_mailbox_size() == 1; }));
     EXPECT_EQ(g_gpio_state.load(), DO_PARSE);
-    EXPECT_EQ(count_of(out.text(), "DO_INFO : PACKET : {\"TYP\":2,\"DATA\":{\"DO5\":1}}\n"), 1u);
+    EXPECT_EQ(count_of(out.text(), "DO_INFO : PACKET : {\"TYP\":2,\"DATA\":{\"params\":{\"DO\":{\"DO5\":1}}}}\n"), 1u);
 }
 
 // The daemon hears its own answers through its subscription; they must not
