@@ -17,7 +17,8 @@ can_frame frame(canid_t id, const bytes &data)
     can_frame f{};
     f.can_id = id;
     f.len = static_cast<std::uint8_t>(data.size());
-    std::memcpy(f.data, data.data(), std::min<std::size_t>(data.size(), 8));
+    if (!data.empty())
+        std::memcpy(f.data, data.data(), std::min<std::size_t>(data.size(), 8));
     return f;
 }
 
