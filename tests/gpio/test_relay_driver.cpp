@@ -142,49 +142,34 @@ TEST_F(RelayDriver, SecondInitStartsAfreshWithoutLeaking)
     expect_levels({});
 }
 
-TEST_F(RelayDriver, Chip4OpenFailureLeavesNothingOpen)
-{
-    gpiod_sim_fail_open(4, ENOENT);
-    EXPECT_EQ(init_failure_text(), "DO_ERROR: Failed to open gpiochip4: No such file or directory\n");
-    expect_nothing_held();
-}
+struct init_failure {
+    bool at_open; // else at the line request
+    int chip;
+    int error;
+    const char *message;
+};
 
-TEST_F(RelayDriver, Chip3OpenFailureClosesChip4)
+// Whatever step fails, the attempt gives back every chip and request it made.
+TEST_F(RelayDriver, FailedInitReportsTheStepAndLeavesNothingHeld)
 {
-    gpiod_sim_fail_open(3, ENOENT);
-    EXPECT_EQ(init_failure_text(), "DO_ERROR: Failed to open gpiochip3: No such file or directory\n");
-    expect_nothing_held();
-}
-
-TEST_F(RelayDriver, Chip0OpenFailureClosesChip3AndChip4)
-{
-    gpiod_sim_fail_open(0, EACCES);
-    EXPECT_EQ(init_failure_text(), "DO_ERROR: Failed to open gpiochip0: Permission denied\n");
-    expect_nothing_held();
-}
-
-TEST_F(RelayDriver, Chip4RequestFailureClosesAllChips)
-{
-    gpiod_sim_fail_request(4, EBUSY);
-    EXPECT_EQ(init_failure_text(),
-              "DO_ERROR: Failed to request lines on chip4: Device or resource busy\n");
-    expect_nothing_held();
-}
-
-TEST_F(RelayDriver, Chip3RequestFailureReleasesChip4Request)
-{
-    gpiod_sim_fail_request(3, EBUSY);
-    EXPECT_EQ(init_failure_text(),
-              "DO_ERROR: Failed to request lines on chip3: Device or resource busy\n");
-    expect_nothing_held();
-}
-
-TEST_F(RelayDriver, Chip0RequestFailureReleasesChip4AndChip3Requests)
-{
-    gpiod_sim_fail_request(0, EBUSY);
-    EXPECT_EQ(init_failure_text(),
-              "DO_ERROR: Failed to request lines on chip0: Device or resource busy\n");
-    expect_nothing_held();
+    const init_failure cases[] = {
+        {true, 4, ENOENT, "DO_ERROR: Failed to open gpiochip4: No such file or directory\n"},
+        {true, 3, ENOENT, "DO_ERROR: Failed to open gpiochip3: No such file or directory\n"},
+        {true, 0, EACCES, "DO_ERROR: Failed to open gpiochip0: Permission denied\n"},
+        {false, 4, EBUSY, "DO_ERROR: Failed to request lines on chip4: Device or resource busy\n"},
+        {false, 3, EBUSY, "DO_ERROR: Failed to request lines on chip3: Device or resource busy\n"},
+        {false, 0, EBUSY, "DO_ERROR: Failed to request lines on chip0: Device or resource busy\n"},
+    };
+    for (const init_failure &c : cases) {
+        SCOPED_TRACE(c.message);
+        reset_relay_outputs();
+        if (c.at_open)
+            gpiod_sim_fail_open(c.chip, c.error);
+        else
+            gpiod_sim_fail_request(c.chip, c.error);
+        EXPECT_EQ(init_failure_text(), c.message);
+        expect_nothing_held();
+    }
 }
 
 TEST_F(RelayDriver, LineHeldByAnotherConsumerFailsTheRequestAndRetrySucceedsOnceFree)
@@ -208,21 +193,6 @@ TEST_F(RelayDriver, LineHeldByAnotherConsumerFailsTheRequestAndRetrySucceedsOnce
     gpiod_line_request_release(foreign);
     ASSERT_EQ(gpio_init(), 1);
     EXPECT_EQ(gpiod_sim_line_consumer(3, 25), "do_ctrl_chip3");
-}
-
-TEST_F(RelayDriver, InitChipRejectsBadArgumentsWithoutTouchingLines)
-{
-    const unsigned int offsets[] = {1};
-    const int state_idx[] = {0};
-    EXPECT_EQ(init_chip(nullptr, offsets, 1, state_idx, "x"), nullptr);
-    EXPECT_EQ(errno, EINVAL);
-    gpiod_chip *chip = gpiod_chip_open("/dev/gpiochip4");
-    ASSERT_NE(chip, nullptr);
-    EXPECT_EQ(init_chip(chip, offsets, 0, state_idx, "x"), nullptr);
-    EXPECT_EQ(init_chip(chip, offsets, 33, state_idx, "x"), nullptr);
-    gpiod_chip_close(chip);
-    EXPECT_EQ(gpiod_sim_active_request_count(), 0);
-    EXPECT_EQ(gpiod_sim_live_config_count(), 0);
 }
 
 } // namespace
