@@ -237,9 +237,9 @@ guest_status() {
 # Prints what the command wrote to the guest console; fails when it never ran.
 show_command_output() {
     local console=$1
-    grep -q '^lane-boot: ready' <(tr -d '\r' < "$console") || return 1
+    grep -q '^@@LANE-COMMAND@@' <(tr -d '\r' < "$console") || return 1
     tr -d '\r' < "$console" |
-        sed -n '/^lane-boot: ready/,/^@@LANE-STATUS/{/^lane-boot: ready/d;/^@@LANE-STATUS/d;p}'
+        sed -n '/^@@LANE-COMMAND@@/,/^@@LANE-STATUS/{/^@@LANE-COMMAND@@/d;/^@@LANE-STATUS/d;p}'
 }
 
 main() {

@@ -15,6 +15,8 @@ repo=$(cd "$lane_dir/../.." && pwd)
 export LANE_WORK=${LANE_WORK:-$repo/build-lane}
 export LANE_BUILD_DIR=${LANE_BUILD_DIR:-$repo/build}
 export LANE_PROBES=$LANE_WORK/probes
+# All scenarios in one VM: allow for a slow, shared machine.
+export LANE_TIMEOUT=${LANE_TIMEOUT:-1200}
 
 say() { echo "lane: $*" >&2; }
 

@@ -13,7 +13,11 @@ cd /
 readonly gpio_banks=5
 readonly gpio_lines_per_bank=32
 
-say() { echo "lane-boot: $*"; }
+say() {
+    local uptime
+    read -r uptime _ < /proc/uptime
+    echo "lane-boot: [$uptime s] $*"
+}
 die() { say "FATAL: $*"; exit 125; }
 
 # Everything in the VM runs as root; the daemon still calls "sudo ip ...", so a
@@ -76,6 +80,7 @@ create_gpio_chips
 
 command_script=${1:?command script missing}
 say "ready; running $command_script"
+echo "@@LANE-COMMAND@@"
 bash "$command_script"
 status=$?
 say "command exited with status $status"

@@ -1,6 +1,8 @@
+# shellcheck shell=bash
 # The lane's own plumbing: SocketCAN on can0 (can-utils, raw and ISO-TP
 # sockets), the five simulated GPIO chips driven through libgpiod v2, the sudo
 # stand-in and a real broker on 127.0.0.1:1883.
+# shellcheck source-path=SCRIPTDIR source=../guest/lib.sh
 source "$LANE_LIB"
 
 probes=$LANE_REPO/tests/kernel-lane/probes
@@ -25,7 +27,7 @@ cangen_reaches_candump() {
 }
 check "cangen frames arrive in candump" cangen_reaches_candump
 
-check "raw and ISO-TP sockets (11/29-bit) work" /usr/bin/python3 "$probes/can_probe.py" can0
+check "raw and ISO-TP sockets (11/29-bit) work" "${LANE_PYTHON[@]}" "$probes/can_probe.py" can0
 
 # On a vcan the bitrate step of the board's bring-up fails; the up steps must not.
 check "sudo stand-in runs ip link set can0 down" sudo ip link set can0 down
