@@ -60,10 +60,13 @@ bool unix_deliver(ecu_sim &sim, const can_frame &frame, bool bypass_filters)
     for (sim_client &client : sim.clients) {
         if (client.dead || (!bypass_filters && !client_wants(client, frame)))
             continue;
-        if (send_record(client, &frame, sizeof(frame)))
+        if (send_record(client, &frame, sizeof(frame))) {
             delivered = true;
-        else if (!client.dead)
-            sim_log_line(sim, "client too slow, frame dropped");
+            client.dropping = false;
+        } else if (!client.dead && !client.dropping) {
+            client.dropping = true;
+            sim_log_line(sim, "client too slow, frames dropped");
+        }
     }
     return delivered;
 }

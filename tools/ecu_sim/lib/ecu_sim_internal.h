@@ -21,6 +21,7 @@ struct sim_client {
     can_filter filter{0, 0};
     can_err_mask_t err_mask = 0;
     bool dead = false;
+    bool dropping = false;  // frames are being lost: logged once per episode
 };
 
 // Kernel ISO-TP mode, per ECU: functional requests arrive on one socket,
