@@ -128,11 +128,14 @@ std::optional<mqtt_test_message> e2e_rig::next_message(std::chrono::milliseconds
 
 ::testing::AssertionResult e2e_rig::expect_words(std::initializer_list<const char *> words)
 {
+    const auto deadline = std::chrono::steady_clock::now() + E2E_TIMEOUT;
     bool started = false;
     std::string seen;
     for (const char *expected : words) {
         for (;;) {
-            auto message = next_message();
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            auto message = left.count() > 0 ? next_message(left) : std::nullopt;
             if (!message)
                 return ::testing::AssertionFailure()
                        << "no message while waiting for " << expected << "; got so far:" << seen;
@@ -154,8 +157,12 @@ std::optional<mqtt_test_message> e2e_rig::next_message(std::chrono::milliseconds
                                                std::vector<std::string> *skipped,
                                                std::chrono::milliseconds timeout)
 {
+    // One deadline for the whole search: heartbeats keep arriving meanwhile.
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        auto message = next_message(timeout);
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        auto message = left.count() > 0 ? next_message(left) : std::nullopt;
         if (!message)
             return ::testing::AssertionFailure() << "no message " << payload;
         if (message->payload == payload)
