@@ -287,7 +287,11 @@ main() {
             tail -n 60 "$run_dir/console.log" | tr -d '\r' >&2
         }
     fi
-    say "VM ran $((t2 - t1)) s, command status $status (results: $run_dir/out)"
+    local boot_s
+    boot_s=$(tr -d '\r' < "$run_dir/console.log" |
+             sed -n 's/^lane-boot: \[\([0-9.]*\) s\] ready.*/\1/p' | head -n 1)
+    say "VM ran $((t2 - t1)) s (guest ready after ${boot_s:-?} s of guest uptime), command status $status"
+    say "results: $run_dir/out"
     return "$status"
 }
 

@@ -34,7 +34,13 @@ build_probes() {
 
 start=$(date +%s)
 build_probes
+output=$(mktemp)
+trap 'rm -f "$output"' EXIT
 status=0
-"$lane_dir/run-in-vm.sh" bash "$lane_dir/guest/run-scenarios.sh" "$@" || status=$?
+"$lane_dir/run-in-vm.sh" bash "$lane_dir/guest/run-scenarios.sh" "$@" 2>&1 | tee "$output" ||
+    status=${PIPESTATUS[0]}
 say "lane finished in $(($(date +%s) - start)) s with status $status"
+# The scenario count again as the very last line, for whoever reads the end of the log.
+summary=$(grep -E '^lane: [0-9]+ passed, [0-9]+ failed$' "$output" | tail -n 1 || true)
+[ -z "$summary" ] || echo "$summary"
 exit "$status"

@@ -122,6 +122,13 @@ trap stop_all_spawned EXIT
 
 end_scenario() {
     stop_all_spawned
+    if [ "$_checks_failed" -gt 0 ]; then
+        local name
+        for name in "${_spawned_names[@]}"; do
+            echo "  --- last lines of $name.log"
+            tail -n 25 "$SCENARIO_OUT/$name.log" 2>/dev/null | sed 's/^/  | /'
+        done
+    fi
     echo "  checks: $_checks_passed passed, $_checks_failed failed"
     [ "$_checks_failed" -eq 0 ] && [ "$_checks_passed" -gt 0 ]
 }
