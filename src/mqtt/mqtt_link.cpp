@@ -318,6 +318,9 @@ int MQTT_Disconnect()
     for (int i = 0; i < gMqttDetails.topic_count; ++i)
         topics[i] = const_cast<char *>(gMqttDetails.topics[i]);
 
+    // Unsubscribe before disconnecting: once the broker has acknowledged it,
+    // the library's callback thread is not handing us a message, which the
+    // clean-session disconnect would otherwise free under its feet.
     int result = 1;
     if (MQTTClient client = hMqttClient.load()) {
         library_call_scope busy;

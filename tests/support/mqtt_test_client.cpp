@@ -48,20 +48,35 @@ bool mqtt_test_client::connect()
     options.keepAliveInterval = 20;
     options.cleansession = 1;
     lost_.store(false);
+    subscriptions_.clear(); // a clean session starts without any
     return MQTTClient_connect(client_, &options) == MQTTCLIENT_SUCCESS;
 }
 
+// Unsubscribing first matters: a clean-session disconnect frees the
+// library's queue of received messages, and a message the callback thread is
+// handing over at that moment would be freed twice. Once the broker has
+// acknowledged the unsubscription, no hand-over is in progress.
 void mqtt_test_client::disconnect()
 {
-    if (client_ && MQTTClient_isConnected(client_))
-        MQTTClient_disconnect(client_, DISCONNECT_TIMEOUT_MS);
+    if (!client_ || !MQTTClient_isConnected(client_))
+        return;
+    if (!subscriptions_.empty()) {
+        std::vector<char *> topics;
+        for (std::string &topic : subscriptions_)
+            topics.push_back(topic.data());
+        MQTTClient_unsubscribeMany(client_, static_cast<int>(topics.size()), topics.data());
+    }
+    MQTTClient_disconnect(client_, DISCONNECT_TIMEOUT_MS);
 }
 
 bool mqtt_test_client::connected() const { return client_ && MQTTClient_isConnected(client_); }
 
 bool mqtt_test_client::subscribe(const std::string &topic, int qos)
 {
-    return client_ && MQTTClient_subscribe(client_, topic.c_str(), qos) == MQTTCLIENT_SUCCESS;
+    if (!client_ || MQTTClient_subscribe(client_, topic.c_str(), qos) != MQTTCLIENT_SUCCESS)
+        return false;
+    subscriptions_.push_back(topic);
+    return true;
 }
 
 bool mqtt_test_client::publish(const std::string &topic, std::string_view payload, int qos)

@@ -10,7 +10,8 @@
 //   ASSERT_TRUE(answer);
 //
 // All calls are meant for one test thread; only the queue is shared with the
-// library's callback thread.
+// library's callback thread. disconnect() (and the destructor) unsubscribe
+// first: see mqtt_test_client.cpp for why.
 #pragma once
 
 #include <MQTTClient.h>
@@ -68,6 +69,7 @@ private:
     static void on_lost(void *context, char *cause);
 
     MQTTClient client_ = nullptr;
+    std::vector<std::string> subscriptions_; // unsubscribed before disconnecting
     std::atomic<bool> lost_{false};
     mutable std::mutex queue_mutex_;
     std::condition_variable queue_cv_;
