@@ -125,6 +125,13 @@ void remove_dead_clients(ecu_sim &sim)
     }
 }
 
+void report_wait_failure(ecu_sim &sim)
+{
+    std::string text = std::string("ppoll: ") + std::strerror(errno) + ", simulator stopped";
+    std::lock_guard<std::mutex> guard(sim.lock);
+    sim_log_line(sim, text);
+}
+
 timespec timeout_until(ecu_time deadline)
 {
     auto left = deadline - ecu_clock::now();
@@ -150,8 +157,10 @@ void unix_run(ecu_sim &sim)
         timespec timeout{};
         if (deadline)
             timeout = timeout_until(*deadline);
-        if (ppoll(fds.data(), fds.size(), deadline ? &timeout : nullptr, nullptr) < 0 && errno != EINTR)
+        if (ppoll(fds.data(), fds.size(), deadline ? &timeout : nullptr, nullptr) < 0 && errno != EINTR) {
+            report_wait_failure(sim);
             break;
+        }
         std::lock_guard<std::mutex> guard(sim.lock);
         if (fds[0].revents)
             sim_drain_wake(sim);

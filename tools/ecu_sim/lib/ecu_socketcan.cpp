@@ -134,8 +134,11 @@ void raw_run(ecu_sim &sim)
             deadline = sim_next_deadline(sim);
         }
         fds.assign({{sim.wake_fd.get(), POLLIN, 0}, {sim.can_fd.get(), POLLIN, 0}});
-        if (wait_events(fds, deadline) < 0 && errno != EINTR)
+        if (wait_events(fds, deadline) < 0 && errno != EINTR) {
+            std::lock_guard<std::mutex> guard(sim.lock);
+            sim_log_line(sim, failure("ppoll") + ", simulator stopped");
             break;
+        }
         std::lock_guard<std::mutex> guard(sim.lock);
         if (fds[0].revents)
             sim_drain_wake(sim);
@@ -281,8 +284,11 @@ void isotp_run(ecu_sim &sim)
                 fds.push_back({node.physical.get(), POLLIN, 0});
             }
         }
-        if (wait_events(fds, deadline) < 0 && errno != EINTR)
+        if (wait_events(fds, deadline) < 0 && errno != EINTR) {
+            std::lock_guard<std::mutex> guard(sim.lock);
+            sim_log_line(sim, failure("ppoll") + ", simulator stopped");
             break;
+        }
         std::lock_guard<std::mutex> guard(sim.lock);
         if (fds[0].revents)
             sim_drain_wake(sim);
