@@ -236,11 +236,14 @@ void declare_ecu_lost()
     g_flg_supported_pid_list = 0;
 }
 
-// The heartbeat was answered; mutex held.
+// The heartbeat was answered; mutex held. An ECU that was never detected
+// (a command took the session out of DETECT_ECU) is found like one that
+// came back; otherwise it would be reported present while every command
+// ends with COMER.
 void confirm_ecu_present()
 {
     publish_status("ECU", 0);
-    if (g_flg_supported_pid_list == 0) {
+    if (g_flg_supported_pid_list == 0 || g_ecu_count <= 0) {
         publish_status("GOTECU", 0);
         change_obd2_thrd_state(DETECT_ECU);
     }

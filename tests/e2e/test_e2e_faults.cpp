@@ -1,0 +1,122 @@
+// The vehicle goes away, comes back, never answers: what the UI is told.
+#include "e2e_rig.h"
+
+#include "common/c_handles.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace {
+
+const std::string NOECU = e2e_status("NOECU", 0, 1);
+
+void bring_up(e2e_rig &rig)
+{
+    ASSERT_TRUE(rig.start_daemon(e2e_standard_config()));
+    ASSERT_TRUE(rig.plug_in(e2e_vehicle("demo_petrol_11bit.json")));
+    ASSERT_TRUE(rig.expect_words({"MODEDETECTED", "GOTINFO", "GOTPID", "SAVSUC"}));
+}
+
+std::string ecu_info_member(const e2e_rig &rig, const char *name)
+{
+    json_ptr doc(cJSON_Parse(read_text_file(rig.ecu_info_path()).c_str()));
+    const cJSON *ecu = cJSON_GetObjectItemCaseSensitive(doc.get(), "ECU_INFO");
+    const cJSON *item = cJSON_GetObjectItemCaseSensitive(ecu, name);
+    return cJSON_IsString(item) ? item->valuestring : "<missing>";
+}
+
+std::size_t count_equal(const std::vector<std::string> &messages, const std::string &payload)
+{
+    return static_cast<std::size_t>(std::count(messages.begin(), messages.end(), payload));
+}
+
+} // namespace
+
+TEST(E2eFaults, UnpluggedEcuIsReportedAndFoundAgainWithoutRescan)
+{
+    e2e_rig rig;
+    bring_up(rig);
+    ASSERT_TRUE(rig.skip_until(e2e_status("ECU")));
+
+    const std::size_t mark = rig.daemon().log_mark();
+    rig.set_unplugged(true);
+    ASSERT_TRUE(rig.skip_until(NOECU));
+    std::vector<std::string> between;
+    ASSERT_TRUE(rig.skip_until(NOECU, &between));
+    EXPECT_TRUE(between.empty());
+    // The record is reset once, at the loss, keeping the fingerprint.
+    EXPECT_EQ(rig.daemon().count_in_log("OBD2_INFO : RESETING SUPPORTED PID CONFIG FILE", mark), 1u);
+    EXPECT_EQ(ecu_info_member(rig, "PROTO"), "UNKNOWN");
+    EXPECT_EQ(ecu_info_member(rig, "VID"), "ZZZDEM0PETR0L0001");
+
+    ecu_sim_clear_log(rig.sim());
+    rig.set_unplugged(false);
+    ASSERT_TRUE(rig.expect_words({"ECU", "GOTECU", "MODEDETECTED", "GOTINFO", "GOTPID", "SAVSUC"}));
+    EXPECT_TRUE(e2e_scanned_pids(ecu_sim_requests(rig.sim())).empty()) << "the known vehicle was scanned";
+    EXPECT_NE(rig.daemon().wait_for_log("ECU info matches saved file. Skipping PID scan", E2E_TIMEOUT, mark),
+              std::string::npos);
+    EXPECT_TRUE(rig.skip_until(e2e_status("ECU")));
+}
+
+TEST(E2eFaults, CommandsWithoutAnyDetectedEcuReportComer)
+{
+    e2e_rig rig;
+    ASSERT_TRUE(rig.plug_in(e2e_vehicle("demo_petrol_11bit.json")));
+    rig.set_unplugged(true);
+    ASSERT_TRUE(rig.start_daemon(e2e_standard_config()));
+    ASSERT_TRUE(rig.skip_until(NOECU)); // detection keeps failing
+
+    ASSERT_TRUE(rig.send_command(1));
+    ASSERT_TRUE(rig.skip_until(e2e_status("COMER", 1, 1)));
+    EXPECT_NE(rig.daemon().wait_for_log(
+                  "OBD2_ERROR : Error while communicating with ecu device [ecu count] : [ 0 ]", E2E_TIMEOUT),
+              std::string::npos);
+    ASSERT_TRUE(rig.send_command(2));
+    ASSERT_TRUE(rig.skip_until(e2e_status("COMER", 2, 1)));
+
+    // Clearing with no ECU known does nothing and waits; the next command runs.
+    ASSERT_TRUE(rig.send_command(4));
+    ASSERT_NE(rig.daemon().wait_for_log("[DEBUG] TYP=1, CMD=4", E2E_TIMEOUT), std::string::npos);
+    ASSERT_TRUE(rig.send_command(1));
+    std::vector<std::string> skipped;
+    ASSERT_TRUE(rig.skip_until(e2e_status("COMER", 1, 1), &skipped));
+    for (const auto &m : skipped)
+        EXPECT_EQ(m, NOECU);
+
+    // Each COMER ends its command (no retry); IDLE's heartbeat takes over
+    // and, once the vehicle answers, detection starts again.
+    rig.set_unplugged(false);
+    skipped.clear();
+    ASSERT_TRUE(rig.skip_until(e2e_status("GOTECU"), &skipped));
+    EXPECT_EQ(count_equal(skipped, e2e_status("COMER", 1, 1)), 0u);
+    EXPECT_TRUE(rig.expect_words({"MODEDETECTED", "GOTINFO", "GOTPID", "SAVSUC"}));
+}
+
+TEST(E2eFaults, SilentEcuGetsFourNoResponsePacketsForLiveData)
+{
+    e2e_rig rig;
+    bring_up(rig);
+    const std::size_t mark = rig.daemon().log_mark();
+    rig.set_unplugged(true);
+    ASSERT_TRUE(rig.send_command(2));
+
+    const std::string nores = e2e_status("NORES", 2, 1);
+    std::vector<std::string> skipped;
+    for (int attempt = 0; attempt < 4; ++attempt)
+        ASSERT_TRUE(rig.skip_until(nores, &skipped)) << "attempt " << attempt;
+    for (const auto &m : skipped)
+        EXPECT_EQ(e2e_status_word(m), "ECU") << m;
+
+    // Then back to IDLE, whose heartbeat finds no ECU; no fifth attempt.
+    skipped.clear();
+    ASSERT_TRUE(rig.skip_until(NOECU, &skipped));
+    EXPECT_EQ(count_equal(skipped, nores), 0u);
+    const auto &d = rig.daemon();
+    for (int retry = 0; retry < 3; ++retry) {
+        const std::string line = "OBD2_ERROR : Error while handling received command--- Retrying [" +
+                                 std::to_string(retry) + "]";
+        EXPECT_EQ(d.count_in_log(line, mark), 1u) << line;
+    }
+    EXPECT_EQ(d.count_in_log("OBD2_ERROR : NO COMMUNICATION WITH ECU.", mark), 1u);
+}
