@@ -6,7 +6,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -58,21 +58,34 @@ bool e2e_daemon::start(const e2e_daemon_options &options, std::string &error)
     for (auto &e : env)
         envp.push_back(e.data());
     envp.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, options.log_path.c_str(),
-                                     O_WRONLY | O_CREAT | O_APPEND | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-
     char program[] = DIAG_GATEWAY_SIM_BIN;
     char *argv[] = {program, nullptr};
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, program, &actions, nullptr, argv, envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        error = std::string("posix_spawn ") + program + ": " + std::strerror(rc);
+
+    const int log_fd = open(options.log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+    const int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (log_fd < 0 || null_fd < 0) {
+        error = "cannot open " + options.log_path + ": " + std::strerror(errno);
+        return false;
+    }
+    // fork rather than posix_spawn: the daemon must die with the test program
+    // (PR_SET_PDEATHSIG) even when a crash or a time-out skips our destructor.
+    // Only async-signal-safe calls between fork and exec.
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(127);
+        dup2(null_fd, STDIN_FILENO);
+        dup2(log_fd, STDOUT_FILENO);
+        dup2(log_fd, STDERR_FILENO);
+        execve(program, argv, envp.data());
+        _exit(127);
+    }
+    close(log_fd);
+    close(null_fd);
+    if (pid < 0) {
+        error = std::string("fork: ") + std::strerror(errno);
         return false;
     }
     pid_ = pid;
