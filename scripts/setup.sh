@@ -33,7 +33,7 @@ packages=(
     python3 procps iproute2
 )
 backport_packages=(libgpiod-dev libgpiod3)
-lane_packages=(qemu-system-x86 busybox-static linux-image-amd64 can-utils kmod cpio
+lane_packages=(qemu-system-x86 busybox-static linux-image-amd64 linux-headers-amd64 can-utils kmod cpio
                linux-source-6.1 xz-utils)
 
 add_backports
