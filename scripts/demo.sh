@@ -1,69 +1,163 @@
 #!/usr/bin/env bash
-# Shows the daemon (host simulation build) on its MQTT link: starts a local
-# mosquitto on 127.0.0.1:1883 unless one already listens there, runs
-# build/diag-gateway-sim for a few seconds, sends it one UI command and prints
-# what went over the broker.
+# A short, readable tour of the gateway in its host simulation: a local
+# broker, the ECU simulator playing a vehicle, the daemon, and a UI session
+# over MQTT (start-up status words, trouble codes, live data, clearing,
+# relays). Run scripts/setup.sh first; then:
+#
+#   scripts/demo.sh                       the demo vehicle
+#   DEMO_VEHICLE=configs/vehicles/demo_29bit.json scripts/demo.sh
+#   DIAG_BUILD_DIR=build-debug scripts/demo.sh
+#
+# Uses the broker on 127.0.0.1:1883 when one listens there, else starts its
+# own (and stops it at the end). Everything it starts is stopped on exit,
+# Ctrl-C included. The daemon's own log stays in the work folder it prints.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
-sim=$here/build/diag-gateway-sim
-if [ ! -x "$sim" ]; then
-    echo "demo: $sim is not built yet; run scripts/setup.sh first" >&2
-    exit 1
-fi
+build=${DIAG_BUILD_DIR:-$here/build}
+case $build in /*) ;; *) build=$here/$build ;; esac
+daemon_bin=$build/diag-gateway-sim
+sim_bin=$build/ecu-sim
+vehicle=${DEMO_VEHICLE:-$here/configs/vehicles/demo_petrol_11bit.json}
+case $vehicle in /*) ;; *) vehicle=$here/$vehicle ;; esac
+broker_host=127.0.0.1
+broker_port=1883
 
-work=$(mktemp -d)
-pids=()
+fail() { echo "demo: $*" >&2; exit 1; }
+for bin in "$daemon_bin" "$sim_bin"; do
+    [ -x "$bin" ] || fail "$bin is not built; run scripts/setup.sh first"
+done
+for tool in mosquitto_pub mosquitto_sub python3; do
+    command -v "$tool" >/dev/null || fail "$tool is missing; run scripts/setup.sh first"
+done
+[ -r "$vehicle" ] || fail "no vehicle profile $vehicle"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/diag-demo.XXXXXX")
+events=$work/ui_events.log
+daemon_log=$work/daemon.log
+pids=() # started here, stopped in reverse order
+
 cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
+    trap - EXIT INT TERM
+    local i
+    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+        kill "${pids[i]}" 2>/dev/null || true
+    done
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+    rm -f "$work/ui.fifo" "$work/ecu.sock"
+    echo
+    echo "Everything the demo started is stopped. Logs kept in $work"
 }
 trap cleanup EXIT
+trap 'echo; echo "demo: interrupted"; exit 130' INT TERM
 
-listening() { (exec 3<>/dev/tcp/127.0.0.1/1883) 2>/dev/null; }
-wait_for() { # wait_for SECONDS COMMAND...
-    local tries=$(($1 * 10)); shift
-    for _ in $(seq "$tries"); do "$@" && return 0; sleep 0.1; done
-    return 1
+# ---- small helpers ----------------------------------------------------------------
+now() { date +%H:%M:%S.%3N; }
+say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+note() { printf '%s  %s\n' "$(now)" "$*"; }
+listening() { (exec 3<>"/dev/tcp/$broker_host/$broker_port") 2>/dev/null; }
+wait_for() { # wait_for SECONDS WHAT COMMAND...: polls COMMAND until it succeeds
+    local deadline=$((SECONDS + $1)) what=$2
+    shift 2
+    until "$@"; do
+        [ "$SECONDS" -lt "$deadline" ] || fail "gave up waiting for $what (daemon log: $daemon_log)"
+        sleep 0.1
+    done
+}
+events_count() { grep -c -F -e "$1" "$events" 2>/dev/null || true; }
+events_beyond() { [ "$(events_count "$1")" -ge "$2" ]; } # PATTERN COUNT
+in_log() { grep -q -F -e "$1" "$daemon_log" 2>/dev/null; }
+send() { # send JSON DESCRIPTION
+    printf '%s  \033[1mUI → gateway\033[0m  %-52s \033[2m%s\033[0m\n' "$(now)" "$1" "$2"
+    mosquitto_pub -h "$broker_host" -p "$broker_port" -q 1 -t dt/ui_to_app/cmd -m "$1"
+}
+# send_and_wait JSON DESCRIPTION PATTERN [COUNT] [SECONDS]: waits for COUNT
+# more UI messages holding PATTERN
+send_and_wait() {
+    local before
+    before=$(events_count "$3")
+    send "$1" "$2"
+    wait_for "${5:-30}" "$3" events_beyond "$3" $((before + ${4:-1}))
 }
 
-if ! listening; then
-    echo "-- starting mosquitto on 127.0.0.1:1883"
-    printf 'listener 1883 127.0.0.1\nallow_anonymous true\npersistence false\n' >"$work/mosquitto.conf"
+# ---- broker ---------------------------------------------------------------------
+say "Broker"
+if listening; then
+    note "using the MQTT broker already listening on $broker_host:$broker_port"
+else
+    printf 'listener %s %s\nallow_anonymous true\npersistence false\nlog_dest stdout\n' \
+        "$broker_port" "$broker_host" >"$work/mosquitto.conf"
     /usr/sbin/mosquitto -c "$work/mosquitto.conf" >"$work/mosquitto.log" 2>&1 &
     pids+=($!)
-    wait_for 10 listening || { echo "demo: mosquitto did not start" >&2; exit 1; }
+    wait_for 10 "mosquitto" listening
+    note "started mosquitto on $broker_host:$broker_port (pid ${pids[-1]})"
 fi
 
-# The UI's side: everything the daemon answers.
-mosquitto_sub -h 127.0.0.1 -p 1883 -t dt/app_to_ui/resp -v >"$work/ui.log" &
+# The UI's ear: every message on the response topic, one line each. A probe
+# topic tells when the subscription stands.
+mkfifo "$work/ui.fifo"
+python3 -u "$here/scripts/demo.py" ui "$events" <"$work/ui.fifo" &
 pids+=($!)
+mosquitto_sub -h "$broker_host" -p "$broker_port" -q 1 -F '%j' \
+    -t dt/app_to_ui/resp -t "demo/probe/$$" >"$work/ui.fifo" &
+pids+=($!)
+probe_seen() {
+    mosquitto_pub -h "$broker_host" -p "$broker_port" -t "demo/probe/$$" -m probe
+    sleep 0.2
+    grep -q '^probe$' "$events" 2>/dev/null
+}
+wait_for 10 "the UI subscription" probe_seen
+note "UI listening on dt/app_to_ui/resp"
 
-mkdir -p "$work/configs/default_config"
-cat >"$work/configs/config.json" <<'JSON'
-{ "can_port": { "padding": 170, "BR": 500000 },
-  "live_page": { "sensors": [ { "name": "ENGRPM", "show": 1 }, { "name": "SPD", "show": 1 } ] },
-  "show_dtc": { "STRDTC": 1, "PNDDTC": 1, "PRMDTC": 1 } }
-JSON
-cp "$work/configs/config.json" "$work/configs/default_config/default_config.json"
-
-echo "-- starting the daemon (no vehicle attached)"
+# ---- daemon -----------------------------------------------------------------------
+say "Gateway daemon (host simulation)"
+mkdir -p "$work/configs"
+cp -r "$here/configs/default_config" "$work/configs/"
+if [ -f "$here/configs/config.json" ]; then
+    cp "$here/configs/config.json" "$work/configs/config.json"
+else
+    cp "$here/configs/default_config/default_config.json" "$work/configs/config.json"
+fi
 DIAG_GW_CONFIG_DIR=$work/configs DIAG_GW_CAN_SOCKET=$work/ecu.sock \
-    DIAG_GW_BROKER=tcp://127.0.0.1:1883 "$sim" >"$work/daemon.log" 2>&1 &
+    DIAG_GW_BROKER=tcp://$broker_host:$broker_port "$daemon_bin" >"$daemon_log" 2>&1 &
 pids+=($!)
-connected() { grep -q "successfully Subscribed topics" "$work/daemon.log"; }
-wait_for 15 connected || { echo "demo: the daemon did not connect"; cat "$work/daemon.log"; exit 1; }
+note "started $daemon_bin (pid ${pids[-1]})"
+note "config folder: $work/configs"
+note "daemon log:    $daemon_log"
+wait_for 20 "the daemon's MQTT link" in_log "INTR_MQTT_INFO : successfully Subscribed topics"
+note "daemon connected to the broker; no vehicle on the bus yet"
 
-echo '-- UI sends {"TYP":1,"CMD":1} (read trouble codes) on dt/ui_to_app/cmd'
-mosquitto_pub -h 127.0.0.1 -p 1883 -q 1 -t dt/ui_to_app/cmd -m '{"TYP":1,"CMD":1}'
-answered() { grep -q '"CMD":1' "$work/ui.log"; }
-wait_for 15 answered || true
-sleep 1
+python3 -u "$here/scripts/demo.py" follow "$daemon_log" &
+pids+=($!)
 
-echo
-echo "-- daemon log, MQTT lines:"
-grep -E "INTR_MQTT|INTER_MQTT|topic list" "$work/daemon.log" | head -n 20 || true
-echo
-echo "-- what the UI received on dt/app_to_ui/resp:"
-cat "$work/ui.log"
+# ---- vehicle ----------------------------------------------------------------------
+say "Plugging in the vehicle: $(basename "$vehicle")"
+"$sim_bin" --profile "$vehicle" --unix "$work/ecu.sock" --quiet >"$work/ecu-sim.log" 2>&1 &
+pids+=($!)
+note "ECU simulator started (pid ${pids[-1]}); the gateway detects and identifies it"
+wait_for 60 "SAVSUC" events_beyond '"msg":"SAVSUC"' 1
+wait_for 15 "a heartbeat" events_beyond '"msg":"ECU"' 1
+
+# ---- UI session -------------------------------------------------------------------
+say "Reading trouble codes"
+send_and_wait '{"TYP":1,"CMD":1}' "read trouble codes" '"CMD":1,"DATA"'
+
+say "Live data: three cycles, then stop"
+send_and_wait '{"TYP":1,"CMD":2}' "stream live data" '"CMD":2,"DATA"' 3
+send '{"TYP":1,"CMD":3}' "stop"
+wait_for 10 "the stop" in_log "[DEBUG] TYP=1, CMD=3"
+
+say "Clearing trouble codes (the ECU answers 'response pending' first)"
+send_and_wait '{"TYP":1,"CMD":4}' "clear trouble codes" '"msg":"DTC_CLEARED"' 1 40
+send_and_wait '{"TYP":1,"CMD":1}' "read them again" '"CMD":1,"DATA"'
+
+say "Relays"
+send '{"TYP":2,"DATA":{"params":{"DO":{"DO0":1,"DO5":1}}}}' "relays 0 and 5 on"
+wait_for 10 "relay 5 on" in_log "DO_INFO : relay 5 ON"
+sleep 0.5 # the log follower polls
+send '{"TYP":2,"DATA":{"params":{"DO":{"DO0":0}}}}' "relay 0 off"
+wait_for 10 "relay 0 off" in_log "DO_INFO : relay 0 OFF"
+sleep 0.5
+
+say "Done"
+note "heartbeats continue every ~4 s while idle; see $daemon_log for the full log"

@@ -1,0 +1,123 @@
+#!/usr/bin/env python3
+"""Display helpers for scripts/demo.sh.
+
+  demo.py ui EVENTS      reads mosquitto_sub -F '%j' lines on stdin, prints one
+                         readable line per message the gateway sends to the UI,
+                         and appends the compact payload to EVENTS (one line per
+                         message) so the demo can wait on it
+  demo.py follow LOG     follows the daemon log and prints the lines worth
+                         seeing (relay switching, clearing progress)
+"""
+import json
+import os
+import re
+import sys
+import time
+from datetime import datetime
+
+DIM, BOLD, RED, GREEN, CYAN, YELLOW, RESET = "", "", "", "", "", "", ""
+if sys.stdout.isatty() and os.environ.get("NO_COLOR") is None:
+    DIM, BOLD, RED, GREEN, CYAN, YELLOW, RESET = (
+        "\033[2m", "\033[1m", "\033[31m", "\033[32m", "\033[36m", "\033[33m", "\033[0m")
+
+STATUS_MEANING = {
+    "MODEDETECTED": "an ECU answered, addressing mode known",
+    "GOTINFO": "vehicle information read",
+    "GOTPID": "supported live PIDs known",
+    "SAVSUC": "vehicle identified and recorded",
+    "ECU": "heartbeat answered",
+    "NOECU": "no ECU answers",
+    "GOTECU": "ECU is back",
+    "WRNGCFG": "config.json unusable",
+    "COMER": "no ECU detected yet",
+    "NORES": "the ECU did not answer",
+    "DTC_CLEARED": "trouble codes cleared",
+}
+
+
+def stamp():
+    return datetime.now().strftime("%H:%M:%S.%f")[:-3]
+
+
+def show(arrow, text):
+    print(f"{DIM}{stamp()}{RESET}  {arrow}  {text}", flush=True)
+
+
+def describe(doc):
+    data = doc.get("DATA") if isinstance(doc, dict) else None
+    if not isinstance(data, dict):
+        return json.dumps(doc, separators=(",", ":"))
+    if "ERROR" in doc:
+        word = data.get("msg", "")
+        colour = RED if doc["ERROR"] else GREEN
+        meaning = STATUS_MEANING.get(word, "")
+        return f"status {colour}{BOLD}{word}{RESET}  {DIM}(CMD {doc.get('CMD')}; {meaning}){RESET}"
+    if doc.get("CMD") == 1:
+        kinds = [("STRDTC", "stored"), ("PNDDTC", "pending"), ("PRMDTC", "permanent")]
+        parts = [f"{name}: {', '.join(data.get(key, [])) or '-'}" for key, name in kinds]
+        return f"{YELLOW}trouble codes{RESET}  " + "  |  ".join(parts)
+    if doc.get("CMD") == 2:
+        values = [f"{k} {v:.2f}" if isinstance(v, (int, float)) else f"{k} {v}"
+                  for k, v in data.items()]
+        return f"{CYAN}live{RESET}  " + "  ".join(values)
+    return json.dumps(doc, separators=(",", ":"))
+
+
+def ui(events_path):
+    with open(events_path, "a", buffering=1) as events:
+        for line in sys.stdin:
+            try:
+                message = json.loads(line)
+            except ValueError:
+                continue
+            payload = message.get("payload", "")
+            if message.get("topic") != "dt/app_to_ui/resp":
+                events.write("probe\n")
+                continue
+            try:
+                doc = json.loads(payload)
+                compact = json.dumps(doc, separators=(",", ":"))
+            except ValueError:
+                doc, compact = payload, payload.replace("\n", " ")
+            events.write(compact + "\n")
+            show(f"{BOLD}gateway → UI{RESET}", describe(doc))
+
+
+FOLLOW = re.compile(r"^(DO_INFO : relay|SIM_GPIO : |OBD2: |DO_ERROR)")
+
+
+def follow(log_path):
+    while not os.path.exists(log_path):
+        time.sleep(0.1)
+    with open(log_path, errors="replace") as log:
+        pending = ""
+        relay_packet_seen = False
+        while True:
+            chunk = log.readline()
+            if not chunk:
+                time.sleep(0.05)
+                continue
+            pending += chunk
+            if not pending.endswith("\n"):
+                continue
+            line, pending = pending.rstrip("\n"), ""
+            # The lines set high at start-up are no news; those a packet
+            # switches are.
+            relay_packet_seen = relay_packet_seen or line.startswith("DO_INFO : PACKET")
+            if FOLLOW.match(line) and (relay_packet_seen or not line.startswith("SIM_GPIO")):
+                show(f"{DIM}gateway log{RESET} ", line)
+
+
+def main():
+    if len(sys.argv) != 3 or sys.argv[1] not in ("ui", "follow"):
+        print(__doc__, file=sys.stderr)
+        return 2
+    try:
+        (ui if sys.argv[1] == "ui" else follow)(sys.argv[2])
+    except (KeyboardInterrupt, BrokenPipeError):
+        pass
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
