@@ -204,3 +204,23 @@ TEST_F(MqttRecovery, DisconnectReleasesClientAndBufferWhetherConnectedOrNot)
               std::string::npos)
         << log;
 }
+
+// A lost connection reported while a pass is inside the library must not be
+// overwritten by that pass's own success: here the subscription succeeds
+// after the loss was reported, and the link still goes to reconnect.
+TEST_F(MqttRecovery, LossReportedDuringSubscribeIsKept)
+{
+    stdout_capture out;
+    ASSERT_TRUE(drive_link_until(MQTT_SUBSCRIBE));
+    broker_.pause();
+    std::thread link([] { mqtt_link_pass(); });
+    const bool subscribing = eventually([&] { return broker_.unread_bytes() > 0; });
+    if (subscribing)
+        mqtt_change_state(MQTT_RECONNECT); // as the lost-connection callback does
+    broker_.resume();
+    link.join();
+    ASSERT_TRUE(subscribing);
+    EXPECT_EQ(mqtt_get_state(), MQTT_RECONNECT);
+    EXPECT_NE(out.text().find("INTR_MQTT_INFO : successfully Subscribed topics\n"),
+              std::string::npos);
+}

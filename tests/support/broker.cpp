@@ -6,6 +6,9 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -161,6 +164,39 @@ void test_broker::stop()
         reap(pid_, STOP_TIMEOUT);
     }
     pid_ = -1;
+}
+
+void test_broker::pause()
+{
+    if (pid_ > 0)
+        kill(pid_, SIGSTOP);
+}
+
+void test_broker::resume()
+{
+    if (pid_ > 0)
+        kill(pid_, SIGCONT);
+}
+
+long test_broker::unread_bytes() const
+{
+    // Lines: "sl local rem st tx_queue:rx_queue ...", addresses as hex IP:PORT.
+    char local_suffix[16];
+    std::snprintf(local_suffix, sizeof local_suffix, ":%04X", port_);
+    std::istringstream table(read_text_file("/proc/net/tcp"));
+    std::string line;
+    long unread = 0;
+    std::getline(table, line); // header
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues;
+        fields >> slot >> local >> remote >> state >> queues;
+        const bool ours = local.size() > 5 && local.compare(local.size() - 5, 5, local_suffix) == 0;
+        if (!ours || state != "01") // established connections to the broker
+            continue;
+        unread += std::strtol(queues.c_str() + queues.find(':') + 1, nullptr, 16);
+    }
+    return unread;
 }
 
 bool test_broker::restart()

@@ -34,6 +34,15 @@ public:
     // connections. False when it could not be started.
     bool restart();
 
+    // Freezes the broker (SIGSTOP) and lets it go on (SIGCONT): while frozen
+    // the kernel still accepts connections and data, but nothing is answered.
+    void pause();
+    void resume();
+
+    // Bytes that clients sent the broker and it has not read yet (all its
+    // client connections together, from /proc/net/tcp).
+    long unread_bytes() const;
+
     // What the broker printed so far (for failure messages).
     std::string log() const;
 
