@@ -38,7 +38,6 @@ MQTTClient_connectOptions gMQTTConnOpts = MQTTClient_connectOptions_initializer;
 // mutex released but link_busy set: a publisher that finds link_busy fails at
 // once instead of waiting out a connect time-out, so no two of our threads
 // are ever inside the library at the same time.
-std::mutex link_mutex;
 std::atomic<MQTTClient> hMqttClient{nullptr}; // atomic: the lost-connection callback reads it
 MQTTClient_message gMQTTPublishMsg = MQTTClient_message_initializer;
 MQTTClient_deliveryToken gToken = 0;
@@ -52,6 +51,7 @@ constexpr auto CONNECTED_PAUSE = 5s;
 constexpr auto FAILED_PASS_PAUSE = 1s;
 constexpr int DISCONNECT_TIMEOUT_MS = 100;
 
+std::mutex link_mutex;
 std::unique_ptr<char[]> payload_buffer; // guarded by link_mutex
 bool link_busy = false;                 // guarded by link_mutex
 
