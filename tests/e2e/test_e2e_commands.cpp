@@ -208,6 +208,16 @@ TEST(E2eCommands, CodeWithoutActionWaitsQuietlyForTheNextCommand)
     ASSERT_NE(rig.daemon().wait_for_log("[DEBUG] TYP=1, CMD=-1", E2E_TIMEOUT), std::string::npos);
     ASSERT_TRUE(rig.send_command(1));
     EXPECT_TRUE(rig.skip_until(DEMO_CODES));
+
+    // CMD 0 is parsed again and again (a second apart) until a new command.
+    const std::size_t mark = rig.daemon().log_mark();
+    ASSERT_TRUE(rig.send_command(0));
+    const std::size_t first = rig.daemon().wait_for_log("OBD2_ERROR : CAN command detection failed.", E2E_TIMEOUT, mark);
+    ASSERT_NE(first, std::string::npos);
+    ASSERT_NE(rig.daemon().wait_for_log("OBD2_ERROR : CAN command detection failed.", E2E_TIMEOUT, first),
+              std::string::npos);
+    ASSERT_TRUE(rig.send_command(1));
+    EXPECT_TRUE(rig.skip_until(DEMO_CODES));
 }
 
 TEST(E2eCommands, RelayPacketSwitchesRelays)

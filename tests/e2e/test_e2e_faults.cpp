@@ -120,3 +120,35 @@ TEST(E2eFaults, SilentEcuGetsFourNoResponsePacketsForLiveData)
     }
     EXPECT_EQ(d.count_in_log("OBD2_ERROR : NO COMMUNICATION WITH ECU.", mark), 1u);
 }
+
+// Negative answers to the heartbeat: three retries a second apart, the
+// fourth declares the ECU lost.
+TEST(E2eFaults, HeartbeatNegativeResponsesDeclareTheEcuLost)
+{
+    ecu_profile vehicle = e2e_vehicle("demo_petrol_11bit.json");
+    ecu_rule refuse;
+    refuse.request = {0x01, 0x00};
+    refuse.nrc = 0x12;
+    vehicle.ecus[0].rules.push_back(refuse);
+
+    e2e_rig rig;
+    ASSERT_TRUE(rig.start_daemon(e2e_standard_config()));
+    ASSERT_TRUE(rig.plug_in(vehicle));
+    // A negative answer still proves an ECU: detected on 11-bit identifiers.
+    ASSERT_TRUE(rig.expect_words({"MODEDETECTED", "GOTINFO", "GOTPID", "SAVSUC"}));
+    const std::size_t mark = rig.daemon().log_mark();
+
+    std::vector<std::string> before;
+    ASSERT_TRUE(rig.skip_until(NOECU, &before));
+    EXPECT_TRUE(before.empty()) << before.front();
+    // Counted in the log up to the NOECU publication.
+    const std::string log = rig.daemon().log();
+    const std::size_t lost_at = log.find("Payload [" + NOECU + "]", mark);
+    ASSERT_NE(lost_at, std::string::npos);
+    const std::string up_to_loss = log.substr(mark, lost_at - mark);
+    std::size_t refusals = 0;
+    for (std::size_t at = up_to_loss.find("OBD2 Negative Response: SID=0x01, NRC=0x12"); at != std::string::npos;
+         at = up_to_loss.find("OBD2 Negative Response: SID=0x01, NRC=0x12", at + 1))
+        ++refusals;
+    EXPECT_EQ(refusals, 4u);
+}

@@ -80,6 +80,12 @@ e2e_rig::e2e_rig() : ui_(broker_.uri())
 
 e2e_rig::~e2e_rig()
 {
+    // Sanitizer builds of the daemon report into its log and may go on.
+    const std::string log = daemon_.running() ? daemon_.log() : std::string();
+    for (const char *report : {"runtime error:", "AddressSanitizer", "ThreadSanitizer", "LeakSanitizer"}) {
+        if (log.find(report) != std::string::npos)
+            ADD_FAILURE() << "the daemon reported \"" << report << "\"; see " << daemon_.log_path();
+    }
     if (::testing::Test::HasFailure() && daemon_.running())
         std::fprintf(stderr, "---- daemon log (%s), last lines ----\n%s\n",
                      daemon_.log_path().c_str(), log_tail(daemon_.log(), 80).c_str());
