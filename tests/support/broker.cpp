@@ -105,6 +105,8 @@ bool test_broker::launch()
     const std::string text = "listener " + std::to_string(port_) +
                              " 127.0.0.1\n"
                              "allow_anonymous true\n"
+                             // Dropping to another user would clear the parent-death signal.
+                             "user root\n"
                              "persistence false\n"
                              "log_dest stderr\n"
                              "log_type error\nlog_type warning\nlog_type notice\n"
