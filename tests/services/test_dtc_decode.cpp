@@ -4,6 +4,7 @@
 #include "obd2/config_file.h"
 #include "obd2/dtc_read.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -15,9 +16,11 @@ namespace {
 // Response buffer of a multi-frame answer: low length byte, then the payload.
 std::vector<std::uint8_t> dtc_answer(std::uint8_t service, int count, const std::vector<std::uint8_t> &codes)
 {
-    std::vector<std::uint8_t> resp = {static_cast<std::uint8_t>(2 + codes.size()), service,
-                                      static_cast<std::uint8_t>(count)};
-    resp.insert(resp.end(), codes.begin(), codes.end());
+    std::vector<std::uint8_t> resp(3 + codes.size());
+    resp[0] = static_cast<std::uint8_t>(2 + codes.size());
+    resp[1] = service;
+    resp[2] = static_cast<std::uint8_t>(count);
+    std::copy(codes.begin(), codes.end(), resp.begin() + 3);
     return resp;
 }
 

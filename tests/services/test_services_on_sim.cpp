@@ -15,6 +15,7 @@
 #include "obd2/pid_discovery.h"
 #include "obd2/vehicle_info.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -37,8 +38,9 @@ dtc_bytes dtc(const char *text)
 
 bytes text_payload(const std::string &text)
 {
-    bytes payload = {0x01}; // item count
-    payload.insert(payload.end(), text.begin(), text.end());
+    bytes payload(1 + text.size());
+    payload[0] = 0x01; // item count
+    std::copy(text.begin(), text.end(), payload.begin() + 1);
     return payload;
 }
 

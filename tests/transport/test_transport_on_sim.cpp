@@ -8,6 +8,7 @@
 #include "obd2/config_file.h"
 #include "obd2/isotp.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -90,8 +91,12 @@ protected:
 
 bytes vin_answer(const std::string &vin)
 {
-    bytes expected{static_cast<std::uint8_t>(3 + vin.size()), 0x49, 0x02, 0x01};
-    expected.insert(expected.end(), vin.begin(), vin.end());
+    bytes expected(4 + vin.size());
+    expected[0] = static_cast<std::uint8_t>(3 + vin.size());
+    expected[1] = 0x49;
+    expected[2] = 0x02;
+    expected[3] = 0x01;
+    std::copy(vin.begin(), vin.end(), expected.begin() + 4);
     return expected;
 }
 
