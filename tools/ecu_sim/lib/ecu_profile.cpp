@@ -19,7 +19,7 @@
 // hexadecimal, spaces allowed, or arrays of numbers.
 #include "ecu_sim.h"
 
-#include "../../../src/common/c_handles.h"
+#include "common/c_handles.h"
 
 #include <cctype>
 #include <cmath>

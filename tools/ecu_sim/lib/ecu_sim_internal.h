@@ -4,7 +4,7 @@
 
 #include "ecu_sim.h"
 
-#include "../../../src/common/c_handles.h"
+#include "common/c_handles.h"
 
 #include <atomic>
 #include <condition_variable>
