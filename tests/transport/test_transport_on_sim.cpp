@@ -192,3 +192,27 @@ TEST_F(TransportOnSim, InjectedJunkDoesNotDisturbTheNextAnswer)
 }
 
 } // namespace
+
+// The longest answer ISO-TP can carry leaves the simulator in one burst of
+// 585 consecutive frames; all of it must arrive and reassemble.
+TEST_F(TransportOnSim, LongestAnswerArrivesWhole)
+{
+    ecu_profile profile;
+    std::string error;
+    ASSERT_TRUE(ecu_profile_from_json(ONE_ECU_11BIT, profile, error)) << error;
+    bytes name(4093);
+    for (std::size_t i = 0; i < name.size(); ++i)
+        name[i] = static_cast<std::uint8_t>('A' + i % 26);
+    profile.ecus[0].info[0x0A] = name; // 49 0A + 4093 bytes = 4095, the 12-bit maximum
+    sim = ecu_sim_start_unix(profile, socket_path, ecu_sim_options{}, error);
+    ASSERT_TRUE(sim) << error;
+    ASSERT_EQ(init_can_socket(), 1);
+    ASSERT_TRUE(ecu_sim_wait_for_clients(*sim, 2, 5s));
+
+    ASSERT_EQ(request(1, ECU_NAME, REQ_KIND_VEHICLE_INFO), 0);
+    ASSERT_EQ(resp_len, 4096u);
+    EXPECT_EQ(resp[0], 0xFF); // low byte of the length 4095
+    EXPECT_EQ(resp[1], 0x49);
+    EXPECT_EQ(resp[2], 0x0A);
+    EXPECT_TRUE(std::equal(name.begin(), name.end(), resp.begin() + 3));
+}

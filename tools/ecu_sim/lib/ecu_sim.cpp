@@ -42,16 +42,45 @@ bool client_wants(const sim_client &client, const can_frame &frame)
     return hostsim_filter_passes(client.filter, frame.can_id);
 }
 
-// Never blocks: a client whose buffer is full loses the record, as a slow
-// reader of a real bus would.
-bool send_record(sim_client &client, const void *data, std::size_t size)
+// 1 sent, 0 the socket is full, -1 the client is gone.
+int try_send(sim_client &client, const void *data, std::size_t size)
 {
     ssize_t n = send(client.fd.get(), data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n == static_cast<ssize_t>(size))
-        return true;
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS)
-        client.dead = true;
-    return false;
+        return 1;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS))
+        return 0;
+    client.dead = true;
+    return -1;
+}
+
+// Sends what waits in the client's backlog, oldest first, until the socket is full.
+void flush_backlog(sim_client &client)
+{
+    while (!client.backlog.empty() && !client.dead) {
+        const byte_vector &record = client.backlog.front();
+        if (try_send(client, record.data(), record.size()) != 1)
+            return;
+        client.backlog.pop_front();
+    }
+}
+
+// Never blocks: what the socket cannot take now waits in the backlog, and
+// only a client that stops reading altogether loses records, as a slow
+// reader of a real bus would.
+bool send_record(sim_client &client, const void *data, std::size_t size)
+{
+    flush_backlog(client);
+    if (client.backlog.empty()) {
+        int sent = try_send(client, data, size);
+        if (sent != 0)
+            return sent == 1;
+    }
+    if (client.dead || client.backlog.size() >= SIM_CLIENT_BACKLOG)
+        return false;
+    const auto *bytes = static_cast<const std::uint8_t *>(data);
+    client.backlog.emplace_back(bytes, bytes + size);
+    return true;
 }
 
 bool unix_deliver(ecu_sim &sim, const can_frame &frame, bool bypass_filters)
@@ -109,7 +138,7 @@ void accept_clients(ecu_sim &sim)
         int fd = accept4(sim.listen_fd.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0)
             return;
-        sim.clients.push_back(sim_client{unique_fd(fd)});
+        sim.clients.emplace_back().fd = unique_fd(fd);
         sim_log_line(sim, "client connected (" + std::to_string(sim.clients.size()) + ")");
         sim.changed.notify_all();
     }
@@ -150,8 +179,10 @@ void unix_run(ecu_sim &sim)
         {
             std::lock_guard<std::mutex> guard(sim.lock);
             fds.assign({{sim.wake_fd.get(), POLLIN, 0}, {sim.listen_fd.get(), POLLIN, 0}});
-            for (const sim_client &client : sim.clients)
-                fds.push_back({client.fd.get(), POLLIN, 0});
+            for (const sim_client &client : sim.clients) {
+                short events = client.backlog.empty() ? POLLIN : POLLIN | POLLOUT;
+                fds.push_back({client.fd.get(), events, 0});
+            }
             deadline = sim_next_deadline(sim);
         }
         timespec timeout{};
@@ -166,9 +197,12 @@ void unix_run(ecu_sim &sim)
             sim_drain_wake(sim);
         if (fds[1].revents)
             accept_clients(sim);
-        for (std::size_t i = 2; i < fds.size(); ++i)
-            if (fds[i].revents)
+        for (std::size_t i = 2; i < fds.size(); ++i) {
+            if (fds[i].revents & POLLOUT)
+                flush_backlog(sim.clients[i - 2]);
+            if (fds[i].revents & ~POLLOUT)
                 read_client(sim, i - 2);
+        }
         sim_advance(sim);
         remove_dead_clients(sim);
     }

@@ -22,7 +22,15 @@ struct sim_client {
     can_err_mask_t err_mask = 0;
     bool dead = false;
     bool dropping = false;  // frames are being lost: logged once per episode
+    // Records the socket could not take yet, sent in order as it drains: an
+    // answer's consecutive frames leave in a burst that outruns the socket
+    // buffer, where a real bus would have paced them.
+    std::deque<byte_vector> backlog;
 };
+
+// Records a client may have waiting before further ones are dropped:
+// enough for several of the longest answers (4095 bytes, 586 frames).
+constexpr std::size_t SIM_CLIENT_BACKLOG = 4096;
 
 // Kernel ISO-TP mode, per ECU: functional requests arrive on one socket,
 // physical requests and flow control on the other, which also sends answers.
