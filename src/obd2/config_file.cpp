@@ -1,6 +1,7 @@
 #include "obd2/config_file.h"
 
 #include "common/c_handles.h"
+#include "common/text_file.h"
 #include "platform/platform.h"
 
 #include <cerrno>
@@ -25,37 +26,23 @@ std::string default_config_json_path()
 
 namespace {
 
-struct free_deleter {
-    void operator()(char *p) const noexcept { std::free(p); }
-};
-using text_ptr = std::unique_ptr<char, free_deleter>;
-
-// Whole file as a NUL-terminated text, or null (already reported where the
-// cause is worth a message).
-text_ptr read_whole_file(const char *path)
+// Whole file as text; the failures worth a message are reported here.
+bool read_config_text(const char *path, std::string &text)
 {
-    file_ptr file(path ? std::fopen(path, "rb") : nullptr);
-    if (!file) {
-        if (!path)
-            errno = EINVAL;
+    switch (read_text_file(path, text)) {
+    case text_file_status::ok:
+        return true;
+    case text_file_status::open_failed:
         std::perror("File open failed");
-        return nullptr;
-    }
-    if (std::fseek(file.get(), 0, SEEK_END) != 0)
-        return nullptr;
-    long size = std::ftell(file.get());
-    if (size < 0 || std::fseek(file.get(), 0, SEEK_SET) != 0)
-        return nullptr;
-    text_ptr text(static_cast<char *>(std::malloc(static_cast<size_t>(size) + 1)));
-    if (!text)
-        return nullptr;
-    size_t got = std::fread(text.get(), 1, static_cast<size_t>(size), file.get());
-    if (got != static_cast<size_t>(size) || std::ferror(file.get())) {
+        return false;
+    case text_file_status::read_failed:
         std::perror("File read failed");
-        return nullptr;
+        return false;
+    case text_file_status::size_failed:
+    case text_file_status::no_memory:
+        break;
     }
-    text.get()[got] = '\0';
-    return text;
+    return false;
 }
 
 // Copies at most CONFIG_NAME_SIZE - 1 characters and terminates.
@@ -134,11 +121,10 @@ bool copy_file_contents(FILE *from, FILE *to)
 
 int parse_config_json(const char *path)
 {
-    text_ptr text = read_whole_file(path);
-    if (!text)
+    std::string text;
+    if (!read_config_text(path, text))
         return 0;
-    json_ptr root(cJSON_Parse(text.get()));
-    text.reset();
+    json_ptr root(cJSON_Parse(text.c_str()));
     if (!root) {
         std::puts("Error: JSON parse failed");
         return 0;

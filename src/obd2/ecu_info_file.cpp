@@ -1,6 +1,7 @@
 #include "obd2/ecu_info_file.h"
 
 #include "common/c_handles.h"
+#include "common/text_file.h"
 #include "obd2/config_file.h"
 #include "obd2/pid_catalogue.h"
 #include "obd2/pid_discovery.h"
@@ -157,34 +158,25 @@ fingerprint fingerprint_in_memory()
     return fresh;
 }
 
-void free_text(char *p) { std::free(p); }
-using heap_text_ptr = std::unique_ptr<char, c_deleter<char, free_text>>;
-
 // Parsed ecu_info.json, or null (with the message that explains why).
 json_ptr read_ecu_info_file()
 {
-    std::string path = ecu_info_json_path();
-    file_ptr file(std::fopen(path.c_str(), "rb"));
-    if (!file) {
+    std::string text;
+    switch (read_text_file(ecu_info_json_path().c_str(), text)) {
+    case text_file_status::ok:
+        break;
+    case text_file_status::open_failed:
         std::puts("OBD2_INFO : No existing ecu_info.json found. Forcing full scan.");
         return nullptr;
-    }
-    long size = -1;
-    if (std::fseek(file.get(), 0, SEEK_END) == 0)
-        size = std::ftell(file.get());
-    if (size < 0 || std::fseek(file.get(), 0, SEEK_SET) != 0) {
+    case text_file_status::no_memory:
+        std::puts("OBD2_ERROR : malloc failed while reading ecu_info.json.");
+        return nullptr;
+    case text_file_status::size_failed:
+    case text_file_status::read_failed:
         std::puts("OBD2_ERROR : Failed to read ecu_info.json. Forcing full scan.");
         return nullptr;
     }
-    heap_text_ptr text(static_cast<char *>(std::malloc(static_cast<std::size_t>(size) + 1)));
-    if (!text) {
-        std::puts("OBD2_ERROR : malloc failed while reading ecu_info.json.");
-        return nullptr;
-    }
-    std::size_t got = std::fread(text.get(), 1, static_cast<std::size_t>(size), file.get());
-    text.get()[got] = '\0';
-    file.reset();
-    json_ptr doc(cJSON_Parse(text.get()));
+    json_ptr doc(cJSON_Parse(text.c_str()));
     if (!doc)
         std::puts("OBD2_ERROR : Failed to parse ecu_info.json. Forcing full scan.");
     return doc;

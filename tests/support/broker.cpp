@@ -1,5 +1,7 @@
 #include "broker.h"
 
+#include "child_process.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -46,21 +48,6 @@ bool accepts_connections(int port)
     bool ok = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
     close(fd);
     return ok;
-}
-
-// True once `pid` has ended (and is reaped).
-bool reap(pid_t pid, std::chrono::milliseconds timeout)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        int status = 0;
-        pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid || (r < 0 && errno == ECHILD))
-            return true;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(5ms);
-    }
 }
 
 } // namespace
@@ -161,9 +148,9 @@ void test_broker::stop()
     if (pid_ <= 0)
         return;
     kill(pid_, SIGTERM);
-    if (!reap(pid_, STOP_TIMEOUT)) {
+    if (!wait_child_exit(pid_, STOP_TIMEOUT)) {
         kill(pid_, SIGKILL);
-        reap(pid_, STOP_TIMEOUT);
+        wait_child_exit(pid_, STOP_TIMEOUT);
     }
     pid_ = -1;
 }

@@ -1,5 +1,6 @@
 #include "e2e_daemon.h"
 
+#include "child_process.h"
 #include "temp_dir.h"
 
 #include <cerrno>
@@ -30,20 +31,6 @@ std::vector<std::string> daemon_environment(const e2e_daemon_options &o)
     env.push_back("DIAG_GW_CAN_SOCKET=" + o.can_socket);
     env.push_back("DIAG_GW_BROKER=" + o.broker_uri);
     return env;
-}
-
-bool wait_exit(pid_t pid, std::chrono::milliseconds timeout)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        int status = 0;
-        pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid || (r < 0 && errno == ECHILD))
-            return true;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(10ms);
-    }
 }
 
 } // namespace
@@ -97,9 +84,9 @@ void e2e_daemon::stop()
     if (pid_ <= 0)
         return;
     kill(pid_, SIGTERM);
-    if (!wait_exit(pid_, 5s)) {
+    if (!wait_child_exit(pid_, 5s)) {
         kill(pid_, SIGKILL);
-        wait_exit(pid_, 5s);
+        wait_child_exit(pid_, 5s);
     }
     pid_ = -1;
 }
