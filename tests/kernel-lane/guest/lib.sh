@@ -322,8 +322,8 @@ ecu_info_has() {
 import json, sys
 doc = json.load(open(sys.argv[1]))
 ok = True
-for spec in sys.argv[2:]:
-    key, _, want = spec.partition("=")
+for item in sys.argv[2:]:
+    key, _, want = item.partition("=")
     if key == "LIVE_PIDS":
         got = sum(1 for v in doc["LIVE_PIDS"].values() if v == 1)
     elif key.startswith("LIVE_PIDS."):

@@ -7,7 +7,7 @@ success, prints the number after the message it matched, so that a scenario
 can check one step after the other.
 
   count LOG
-  status LOG FROM TIMEOUT [--consecutive] SPEC...   SPEC: WORD or CMD:WORD
+  status LOG FROM TIMEOUT [--consecutive] EXPECTED...   EXPECTED: WORD or CMD:WORD
   dtc LOG FROM TIMEOUT EXPECTED_TEXT
   live LOG FROM TIMEOUT KEY[=V1|V2|...]...          V: value with two decimals or --
   absent LOG FROM CMD                               no result document of CMD
@@ -89,15 +89,15 @@ def wait(log_path, start, timeout_s, matcher):
         time.sleep(0.2)
 
 
-def parse_spec(spec):
-    cmd, _, word = spec.rpartition(":")
+def parse_expected(item):
+    cmd, _, word = item.rpartition(":")
     word_cmd = int(cmd) if cmd else 0
     if word not in ERROR_FLAG:
         raise CheckFailed(f"unknown status word {word}")
     return word_cmd, word
 
 
-def match_status(specs, consecutive):
+def match_status(expected, consecutive):
     def matcher(texts, start):
         wanted = 0
         last_matched = None
@@ -105,16 +105,16 @@ def match_status(specs, consecutive):
             word = status_word(texts[i])
             if word is None:
                 continue
-            cmd, want = specs[wanted]
+            cmd, want = expected[wanted]
             if word == want:
                 if texts[i] != expected_status_text(cmd, want):
                     raise CheckFailed(f"#{i}: {texts[i]} is not {expected_status_text(cmd, want)}")
                 wanted += 1
                 last_matched = i
-                if wanted == len(specs):
+                if wanted == len(expected):
                     return i + 1
             elif consecutive and last_matched is not None:
-                raise CheckFailed(f"#{i}: {word} came between {specs[wanted - 1][1]} and {want}")
+                raise CheckFailed(f"#{i}: {word} came between {expected[wanted - 1][1]} and {want}")
         return None
     return matcher
 
@@ -138,23 +138,23 @@ LIVE_HEADER = ["{", '  "TYP": 1,', '  "CMD": 2,', '  "DATA": {']
 LIVE_LINE = re.compile(r'^    "([^"]+)": (-?\d+\.\d\d|"--")(,?)$')
 
 
-def check_live(text, specs):
+def check_live(text, expected):
     lines = text.split("\n")
     if lines[:4] != LIVE_HEADER or lines[-2:] != ["  }", "}"]:
         raise CheckFailed(f"live message layout wrong: {text!r}")
     body = lines[4:-2]
-    if len(body) != len(specs):
-        raise CheckFailed(f"live message has {len(body)} values, want {len(specs)}: {text!r}")
-    for n, (line, spec) in enumerate(zip(body, specs)):
+    if len(body) != len(expected):
+        raise CheckFailed(f"live message has {len(body)} values, want {len(expected)}: {text!r}")
+    for n, (line, item) in enumerate(zip(body, expected)):
         match = LIVE_LINE.match(line)
         if not match:
             raise CheckFailed(f"live line {line!r} malformed")
         key, value, comma = match.groups()
         value = value.strip('"')
-        want_key, _, allowed = spec.partition("=")
+        want_key, _, allowed = item.partition("=")
         if key != want_key:
             raise CheckFailed(f"live line {n}: key {key}, want {want_key}")
-        if (comma == ",") != (n < len(specs) - 1):
+        if (comma == ",") != (n < len(expected) - 1):
             raise CheckFailed(f"live line {line!r}: separator wrong")
         if allowed and value not in allowed.split("|"):
             raise CheckFailed(f"live {key} = {value}, want one of {allowed}")
@@ -177,8 +177,8 @@ def main(argv):
     args = argv[5:]
     if command == "status":
         consecutive = "--consecutive" in args
-        specs = [parse_spec(a) for a in args if a != "--consecutive"]
-        print(wait(log_path, start, timeout_s, match_status(specs, consecutive)))
+        expected = [parse_expected(a) for a in args if a != "--consecutive"]
+        print(wait(log_path, start, timeout_s, match_status(expected, consecutive)))
     elif command == "dtc":
         found = wait(log_path, start, timeout_s, first_document(1))
         text = responses(log_path)[found]
