@@ -154,23 +154,6 @@ void remove_dead_clients(ecu_sim &sim)
     }
 }
 
-void report_wait_failure(ecu_sim &sim)
-{
-    std::string text = std::string("ppoll: ") + std::strerror(errno) + ", simulator stopped";
-    std::lock_guard<std::mutex> guard(sim.lock);
-    sim_log_line(sim, text);
-}
-
-timespec timeout_until(ecu_time deadline)
-{
-    auto left = deadline - ecu_clock::now();
-    if (left < ecu_clock::duration::zero())
-        left = ecu_clock::duration::zero();
-    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
-    auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds);
-    return timespec{static_cast<time_t>(seconds.count()), static_cast<long>(nanos.count())};
-}
-
 void unix_run(ecu_sim &sim)
 {
     std::vector<pollfd> fds;
@@ -185,13 +168,8 @@ void unix_run(ecu_sim &sim)
             }
             deadline = sim_next_deadline(sim);
         }
-        timespec timeout{};
-        if (deadline)
-            timeout = timeout_until(*deadline);
-        if (ppoll(fds.data(), fds.size(), deadline ? &timeout : nullptr, nullptr) < 0 && errno != EINTR) {
-            report_wait_failure(sim);
+        if (!sim_wait_events(sim, fds, deadline))
             break;
-        }
         std::lock_guard<std::mutex> guard(sim.lock);
         if (fds[0].revents)
             sim_drain_wake(sim);
@@ -503,4 +481,31 @@ bool ecu_sim_wait_for_clients(ecu_sim &sim, std::size_t count, std::chrono::mill
 {
     std::unique_lock<std::mutex> guard(sim.lock);
     return sim.changed.wait_for(guard, timeout, [&] { return sim.clients.size() >= count; });
+}
+
+namespace {
+
+timespec timeout_until(ecu_time deadline)
+{
+    auto left = deadline - ecu_clock::now();
+    if (left < ecu_clock::duration::zero())
+        left = ecu_clock::duration::zero();
+    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+    auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds);
+    return timespec{static_cast<time_t>(seconds.count()), static_cast<long>(nanos.count())};
+}
+
+} // namespace
+
+bool sim_wait_events(ecu_sim &sim, std::vector<pollfd> &fds, std::optional<ecu_time> deadline)
+{
+    timespec timeout{};
+    if (deadline)
+        timeout = timeout_until(*deadline);
+    if (ppoll(fds.data(), fds.size(), deadline ? &timeout : nullptr, nullptr) >= 0 || errno == EINTR)
+        return true;
+    std::string text = std::string("ppoll: ") + std::strerror(errno) + ", simulator stopped";
+    std::lock_guard<std::mutex> guard(sim.lock);
+    sim_log_line(sim, text);
+    return false;
 }

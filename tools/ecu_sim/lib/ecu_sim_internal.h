@@ -7,6 +7,7 @@
 #include "common/c_handles.h"
 
 #include <atomic>
+#include <poll.h>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -74,6 +75,9 @@ void sim_tester_frame(ecu_sim &sim, const can_frame &frame);
 // Engine frames due now go out through the backend.
 void sim_advance(ecu_sim &sim);
 void sim_send_frames(ecu_sim &sim, const std::vector<can_frame> &frames);
+// Waits for events on `fds` until `deadline` (none: no limit). False, with a
+// log line, when the wait itself failed and the backend must stop.
+bool sim_wait_events(ecu_sim &sim, std::vector<pollfd> &fds, std::optional<ecu_time> deadline);
 // ppoll timeout for the next engine deadline; nullopt = none.
 std::optional<ecu_time> sim_next_deadline(ecu_sim &sim);
 

@@ -106,23 +106,6 @@ void read_raw_frames(ecu_sim &sim)
     }
 }
 
-timespec timeout_until(ecu_time deadline)
-{
-    auto left = deadline - ecu_clock::now();
-    if (left < ecu_clock::duration::zero())
-        left = ecu_clock::duration::zero();
-    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
-    auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds);
-    return timespec{static_cast<time_t>(seconds.count()), static_cast<long>(nanos.count())};
-}
-
-int wait_events(std::vector<pollfd> &fds, std::optional<ecu_time> deadline)
-{
-    timespec timeout{};
-    if (deadline)
-        timeout = timeout_until(*deadline);
-    return ppoll(fds.data(), fds.size(), deadline ? &timeout : nullptr, nullptr);
-}
 
 void raw_run(ecu_sim &sim)
 {
@@ -134,11 +117,8 @@ void raw_run(ecu_sim &sim)
             deadline = sim_next_deadline(sim);
         }
         fds.assign({{sim.wake_fd.get(), POLLIN, 0}, {sim.can_fd.get(), POLLIN, 0}});
-        if (wait_events(fds, deadline) < 0 && errno != EINTR) {
-            std::lock_guard<std::mutex> guard(sim.lock);
-            sim_log_line(sim, failure("ppoll") + ", simulator stopped");
+        if (!sim_wait_events(sim, fds, deadline))
             break;
-        }
         std::lock_guard<std::mutex> guard(sim.lock);
         if (fds[0].revents)
             sim_drain_wake(sim);
@@ -284,11 +264,8 @@ void isotp_run(ecu_sim &sim)
                 fds.push_back({node.physical.get(), POLLIN, 0});
             }
         }
-        if (wait_events(fds, deadline) < 0 && errno != EINTR) {
-            std::lock_guard<std::mutex> guard(sim.lock);
-            sim_log_line(sim, failure("ppoll") + ", simulator stopped");
+        if (!sim_wait_events(sim, fds, deadline))
             break;
-        }
         std::lock_guard<std::mutex> guard(sim.lock);
         if (fds[0].revents)
             sim_drain_wake(sim);
