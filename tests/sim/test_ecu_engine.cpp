@@ -1,28 +1,16 @@
 // The simulator's engine on its own: frames in, frames out, time passed in.
 #include "ecu_sim.h"
+#include "sim_frames.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 using namespace std::chrono_literals;
-using bytes = std::vector<std::uint8_t>;
 
 namespace {
 
 const ecu_time T0 = ecu_time{} + 1000s;
-
-can_frame frame(canid_t id, const bytes &data)
-{
-    can_frame f{};
-    f.can_id = id;
-    f.len = static_cast<std::uint8_t>(data.size());
-    if (!data.empty())
-        std::memcpy(f.data, data.data(), std::min<std::size_t>(data.size(), 8));
-    return f;
-}
-
-bytes data_of(const can_frame &f) { return bytes(f.data, f.data + std::min<std::size_t>(f.len, 8)); }
 
 ecu_profile profile_from(const std::string &json)
 {

@@ -1,6 +1,7 @@
 // The simulator serving the host simulation's Unix socket, seen through bare
 // wire records, and the ecu-sim program with its runtime controls.
 #include "ecu_sim.h"
+#include "sim_frames.h"
 #include "sim_raw_client.h"
 #include "temp_dir.h"
 
@@ -21,23 +22,10 @@
 extern char **environ;
 
 using namespace std::chrono_literals;
-using bytes = std::vector<std::uint8_t>;
 
 namespace {
 
 constexpr auto WAIT = 10s;
-
-can_frame frame(canid_t id, const bytes &data)
-{
-    can_frame f{};
-    f.can_id = id;
-    f.len = static_cast<std::uint8_t>(data.size());
-    if (!data.empty())
-        std::memcpy(f.data, data.data(), std::min<std::size_t>(data.size(), 8));
-    return f;
-}
-
-bytes data_of(const can_frame &f) { return bytes(f.data, f.data + std::min<std::size_t>(f.len, 8)); }
 
 std::string vehicle(const char *name) { return std::string(DIAG_SOURCE_DIR) + "/configs/vehicles/" + name; }
 
