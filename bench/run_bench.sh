@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Figures of the host-simulation daemon against the ECU simulator, on a
 # private mosquitto port:
-#   (a) command-to-answer latency of CMD 1 (trouble codes), p50/p95
+#   (a) command-to-answer latency of CMD 1 (trouble codes), p50/p95/p99/max
 #   (b) CPU time of the daemon over 30 s idle (heartbeat) and 30 s of live data
 #   (c) peak resident memory (VmHWM)
 # Not a test: the numbers depend on the machine. Usage:
@@ -18,7 +18,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build}
 case $build in /*) ;; *) build=$here/$build ;; esac
-commands=${BENCH_COMMANDS:-60}
+commands=${BENCH_COMMANDS:-200}
 window=${BENCH_WINDOW:-30}
 vehicle=$here/configs/vehicles/demo_petrol_11bit.json
 for bin in "$build/diag-gateway-sim" "$build/ecu-sim"; do

@@ -8,8 +8,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <memory>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <mutex>
 #include <new>
 #include <string>
@@ -38,6 +43,12 @@ MQTTClient_connectOptions gMQTTConnOpts = MQTTClient_connectOptions_initializer;
 // mutex released but link_busy set: a publisher that finds link_busy fails at
 // once instead of waiting out a connect time-out, so no two of our threads
 // are ever inside the library at the same time.
+//
+// While link_mutex is held, the only library calls made are the ones of a
+// publication (MQTTClient_getPendingDeliveryTokens, MQTTClient_publishMessage),
+// which never wait for the library's callback thread: the in-flight window is
+// checked first (see MQTT_Publish_Data). The callback thread never takes
+// link_mutex, so whatever it waits for, it is never this.
 std::atomic<MQTTClient> hMqttClient{nullptr}; // atomic: the lost-connection callback reads it
 MQTTClient_message gMQTTPublishMsg = MQTTClient_message_initializer;
 MQTTClient_deliveryToken gToken = 0;
@@ -48,6 +59,10 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr auto CONNECTED_PAUSE = 5s;
+// With `reliable` 0 the synchronous client keeps up to 10 QoS 1 messages in
+// flight (MQTTClient.h, MQTTClient_connectOptions.reliable); a publication
+// beyond that would wait inside the library until an acknowledgement came.
+constexpr int MAX_MESSAGES_IN_FLIGHT = 10;
 constexpr auto FAILED_PASS_PAUSE = 1s;
 constexpr int DISCONNECT_TIMEOUT_MS = 100;
 
@@ -57,7 +72,8 @@ bool link_busy = false;                 // guarded by link_mutex
 
 std::uint8_t retry_counter = 0; // link thread only
 
-// Lets a lost connection end the connected pause early.
+// Lets a lost connection end the connected pause early. The callback thread
+// takes it (mqtt_change_state) only to wake the pause.
 std::mutex pause_mutex;
 std::condition_variable pause_cv;
 
@@ -189,6 +205,59 @@ bool pass_failed(int before, int after)
     return after == MQTT_RECONNECT || (after == before && before != MQTT_CONNECTED);
 }
 
+// The library offers no TCP_NODELAY option. Without it, an answer written
+// right after a small packet (the acknowledgement of a command, say) waits
+// for that packet's ACK, which the broker's kernel delays by up to 40 ms.
+// The daemon's only stream socket is the broker connection.
+void send_small_packets_at_once()
+{
+    DIR *fds = opendir("/proc/self/fd");
+    if (!fds)
+        return;
+    while (const dirent *entry = readdir(fds)) {
+        const int fd = std::atoi(entry->d_name);
+        int type = 0, domain = 0;
+        socklen_t len = sizeof type;
+        if (fd <= 2 || getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0 || type != SOCK_STREAM)
+            continue;
+        len = sizeof domain;
+        if (getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &len) != 0 ||
+            (domain != AF_INET && domain != AF_INET6))
+            continue;
+        const int on = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    }
+    closedir(fds);
+}
+
+// Messages the library has not seen acknowledged yet.
+int messages_in_flight(MQTTClient client)
+{
+    MQTTClient_deliveryToken *tokens = nullptr;
+    if (MQTTClient_getPendingDeliveryTokens(client, &tokens) != MQTTCLIENT_SUCCESS || !tokens)
+        return 0;
+    int count = 0;
+    while (tokens[count] != -1)
+        ++count;
+    MQTTClient_free(tokens);
+    return count;
+}
+
+// The library's code for the publication, or MQTTCLIENT_DISCONNECTED /
+// MQTTCLIENT_MAX_MESSAGES_INFLIGHT without calling it when it could not go
+// out at once. link_mutex held.
+int publish_without_waiting(int index)
+{
+    MQTTClient client = hMqttClient.load();
+    // While the link thread is inside the library (connecting, subscribing,
+    // tearing down) the client counts as disconnected.
+    if (link_busy || !client)
+        return MQTTCLIENT_DISCONNECTED;
+    if (messages_in_flight(client) >= MAX_MESSAGES_IN_FLIGHT)
+        return MQTTCLIENT_MAX_MESSAGES_INFLIGHT;
+    return MQTTClient_publishMessage(client, gMqttDetails.topics[index], &gMQTTPublishMsg, &gToken);
+}
+
 } // namespace
 
 void mqtt_change_state(int state)
@@ -244,6 +313,9 @@ int mqtt_init()
     }
     if (rc != MQTTCLIENT_SUCCESS) {
         std::printf("INTR_MQTT_ERROR : Failed to create MQTT Client [%d] \n", rc);
+        // Registering callbacks on no client fails the way the library
+        // fails it for a null handle; it is reported, not attempted.
+        std::printf("INTR_MQTT_ERROR : Failed to set MQTT Callback [%d] \n", MQTTCLIENT_FAILURE);
         std::printf("INTR_MQTT_INFO : --------------------------------- [%d] \n", 0);
         return 0;
     }
@@ -266,6 +338,10 @@ int mqtt_connect()
 {
     gMQTTConnOpts.keepAliveInterval = gMqttDetails.keep_alive;
     gMQTTConnOpts.cleansession = gMqttDetails.clean_session;
+    // One message in flight (reliable 1) would make every publication wait
+    // for the previous one's acknowledgement, which only the library's
+    // callback thread processes: a blocked callback thread stops everything.
+    gMQTTConnOpts.reliable = 0;
 
     int result = 1;
     int rc = MQTTCLIENT_FAILURE;
@@ -276,6 +352,8 @@ int mqtt_connect()
     if (rc != MQTTCLIENT_SUCCESS) {
         std::printf("INTR_MQTT_ERROR : Failed to connect [%d]\n", rc);
         result = 0;
+    } else {
+        send_small_packets_at_once();
     }
     if (!renew_payload_buffer()) {
         std::puts("INTR_MQTT_ERROR : MQTT connection error.");
@@ -368,13 +446,7 @@ int MQTT_Publish_Data(int index, const char *text)
     std::printf("INTER_MQTT_INFO :::: Payload [%s] Len[%d]\n", payload_buffer.get(),
                 gMQTTPublishMsg.payloadlen);
 
-    // While the link thread is inside the library (connecting, subscribing,
-    // tearing down) the client counts as disconnected: refuse at once.
-    MQTTClient client = hMqttClient.load();
-    const int rc = (link_busy || !client)
-                       ? MQTTCLIENT_DISCONNECTED
-                       : MQTTClient_publishMessage(client, gMqttDetails.topics[index],
-                                                   &gMQTTPublishMsg, &gToken);
+    const int rc = publish_without_waiting(index);
     if (rc != MQTTCLIENT_SUCCESS) {
         std::printf("INTR_MQTT_ERROR : Fail to send the data [%d]\n", rc);
         return 0;

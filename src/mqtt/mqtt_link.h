@@ -52,9 +52,10 @@ int MQTT_Disconnect();
 // Publishes `text` (without its terminator) on topic-table slot `index`.
 // Returns 1 when the library accepted it, 0 otherwise: no client or payload
 // buffer yet, an empty slot, a null text, a text of MQTT_PAYLOAD_SIZE
-// characters or more (refused with a message, never cut), or the link thread
-// busy (re)connecting, which fails at once like a disconnected client.
-// Safe to call from any thread.
+// characters or more (refused with a message, never cut), the link thread
+// busy (re)connecting, which fails at once like a disconnected client, or
+// ten messages still unacknowledged. It never waits for the broker.
+// Safe to call from any thread, but not from the library's callback thread.
 int MQTT_Publish_Data(int index, const char *text);
 
 // Callbacks registered with the library.

@@ -1,6 +1,7 @@
 #include "link_fixture.h"
 
 #include <atomic>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -223,4 +224,21 @@ TEST_F(MqttRecovery, LossReportedDuringSubscribeIsKept)
     EXPECT_EQ(mqtt_get_state(), MQTT_RECONNECT);
     EXPECT_NE(out.text().find("INTR_MQTT_INFO : successfully Subscribed topics\n"),
               std::string::npos);
+}
+
+// Publishing never waits for an earlier message's acknowledgement: with the
+// broker frozen, back-to-back publications both return at once. (One message
+// in flight would leave the second waiting for a PUBACK that never comes.)
+TEST_F(MqttRecovery, PublicationsDoNotWaitForAFrozenBroker)
+{
+    ASSERT_TRUE(connect_link());
+    stdout_capture quiet;
+    broker_.pause();
+    auto both = std::async(std::launch::async, [] {
+        return MQTT_Publish_Data(0, "first") + MQTT_Publish_Data(0, "second");
+    });
+    const bool returned = both.wait_for(10s) == std::future_status::ready;
+    broker_.resume(); // lets a blocked publication go on, so the test can end
+    ASSERT_TRUE(returned) << "a publication waited for the frozen broker";
+    EXPECT_EQ(both.get(), 2);
 }
