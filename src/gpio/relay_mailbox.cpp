@@ -6,6 +6,8 @@
 #include <mutex>
 
 namespace {
+// Taken by the MQTT library's callback thread (push): held only to copy a
+// packet in or out, never across a GPIO call or anything that waits.
 std::mutex queue_mutex;
 std::condition_variable queue_cv;
 std::deque<relay_packet> queue; // guarded by queue_mutex

@@ -11,6 +11,8 @@ void change_obd2_thrd_state(int state) { g_obd2_com_thrd_state.store(state); }
 void change_gpio_state(int state) { g_gpio_state.store(state); }
 
 namespace {
+// Taken inside obd_state_mutex by the hand-over (never the other way round);
+// held only to read or bump the generation, or by a waiting pause.
 std::mutex arrival_mutex;
 std::condition_variable arrival_cv;
 std::uint64_t arrival_generation = 0; // guarded by arrival_mutex

@@ -29,6 +29,12 @@ constexpr int DO_IDLE = 4;
 
 extern std::atomic<int> g_obd2_com_thrd_state;
 extern std::atomic<int> g_gpio_state;
+
+// Orders the command hand-over (copy into the mailbox, PARSE_COMMAND, the
+// generation bump) against the OBD thread's own state stores and its read of
+// the mailbox. The hand-over takes it on the MQTT library's callback thread,
+// so while it is held nothing may wait: no publication or other library
+// call, no CAN exchange, no file access, no sleep. Only copies and stores.
 extern std::mutex obd_state_mutex;
 
 void change_obd2_thrd_state(int state);

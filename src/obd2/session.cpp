@@ -43,6 +43,26 @@ int idle_pass_count = 0;
 std::uint64_t cmd_generation = 0;   // command generation at which cmd_code was parsed
 bool config_pass_failed = false;    // the previous LOAD_CONFIG pass failed
 
+// Where the bring-up goes on: the state its last pass chose, IDLE once the
+// vehicle is identified. A command may take the session out of the bring-up
+// at any pass; when the command ends (IDLE), the session comes back here, so
+// the sockets are opened and the vehicle identified whatever the UI sent.
+int bringup_next_state = LOAD_CONFIG;
+
+// A bring-up pass chose its next state.
+void advance_bringup(int next, std::uint64_t seen)
+{
+    bringup_next_state = next;
+    store_state_if_no_newer_command(next, seen);
+}
+
+bool bringup_pending() { return bringup_next_state != IDLE; }
+
+bool is_bringup_state(int state)
+{
+    return state == LOAD_CONFIG || state == CAN_INIT || state == DETECT_ECU || state == IDENTIFY_VEHICLE;
+}
+
 // Status packet of the session itself (CMD 0), composed and published.
 int publish_status(const char *word, int error)
 {
@@ -52,9 +72,9 @@ int publish_status(const char *word, int error)
     return MQTT_Publish_Data(0, packet);
 }
 
-void publish_wrong_config()
+void publish_wrong_config(bool report_failure)
 {
-    if (publish_status("WRNGCFG", 1) != 1)
+    if (publish_status("WRNGCFG", 1) != 1 && report_failure)
         std::puts("OBD2_ERROR : Error while publishing wrong config error packet.");
 }
 
@@ -73,32 +93,32 @@ void load_config_pass(std::uint64_t seen)
     const std::string path = config_json_path();
     if (parse_config_json(path.c_str()) == 0) {
         restore_default_config(); // prints the parse error and the outcome
-        publish_wrong_config();
+        publish_wrong_config(false);
         pace_config_failure(seen);
         return;
     }
     print_config_summary();
     if (g_can_bitrate <= 0) {
         std::puts("OBD2_ERROR : Incorrect bitrate");
-        publish_wrong_config();
+        publish_wrong_config(true);
         pace_config_failure(seen);
         return;
     }
     config_pass_failed = false;
     can_setup("can0", static_cast<long long>(g_can_bitrate));
-    store_state_if_no_newer_command(CAN_INIT, seen);
+    advance_bringup(CAN_INIT, seen);
 }
 
 void can_init_pass(std::uint64_t seen)
 {
     if (init_can_socket() != 0) {
-        store_state_if_no_newer_command(DETECT_ECU, seen);
+        advance_bringup(DETECT_ECU, seen);
         return;
     }
     std::printf("OBD2_ERROR : INIT CAN SOCKET FAILED -> RETRYING[%d]\n", socket_retry_count);
     ++socket_retry_count;
     obd_pause(SOCKET_RETRY_PAUSE, seen);
-    store_state_if_no_newer_command(CAN_INIT, seen);
+    advance_bringup(CAN_INIT, seen);
 }
 
 void print_detection_response()
@@ -145,7 +165,7 @@ void detect_ecu_pass(std::uint64_t seen)
     if (publish_status("MODEDETECTED", 0) != 1)
         std::puts("OBD2_ERROR : Error while publishing MODEDETECTED packet");
     g_flg_supported_pid_list = 1;
-    store_state_if_no_newer_command(IDENTIFY_VEHICLE, seen);
+    advance_bringup(IDENTIFY_VEHICLE, seen);
 }
 
 // Full identification of an unknown vehicle: scan and save. False when a
@@ -182,7 +202,7 @@ void identify_vehicle_pass(std::uint64_t seen)
         } else if (!identify_unknown_vehicle(addr_mode)) {
             return;
         }
-        store_state_if_no_newer_command(IDLE, seen);
+        advance_bringup(IDLE, seen);
     }
 }
 
@@ -226,7 +246,7 @@ void execute_command_pass()
     obd_pause(ONE_SECOND, cmd_generation);
 }
 
-// The heartbeat got no answer (or too many negative ones); mutex held.
+// The heartbeat got no answer (or too many negative ones).
 void declare_ecu_lost()
 {
     publish_status("NOECU", 1);
@@ -236,35 +256,26 @@ void declare_ecu_lost()
     g_flg_supported_pid_list = 0;
 }
 
-// The heartbeat was answered; mutex held. An ECU that was never detected
-// (a command took the session out of DETECT_ECU) is found like one that
-// came back; otherwise it would be reported present while every command
-// ends with COMER.
-void confirm_ecu_present()
+// The heartbeat was answered. An ECU that came back after a loss starts the
+// bring-up again from detection; so does one that was never detected.
+void confirm_ecu_present(std::uint64_t seen)
 {
     publish_status("ECU", 0);
-    if (g_flg_supported_pid_list == 0 || g_ecu_count <= 0) {
-        publish_status("GOTECU", 0);
-        change_obd2_thrd_state(DETECT_ECU);
-    }
+    const bool found_again = g_flg_supported_pid_list == 0 || g_ecu_count <= 0;
     g_flg_supported_pid_list = 1;
     idle_pass_count = 0;
+    if (found_again) {
+        publish_status("GOTECU", 0);
+        advance_bringup(DETECT_ECU, seen);
+    }
 }
 
-// The whole pass up to its pause holds obd_state_mutex, so a command handed
-// over meanwhile waits for the heartbeat and then replaces its state.
-void idle_pass(std::uint64_t seen)
+// The heartbeat runs without obd_state_mutex: the command hand-over runs on
+// the MQTT library's thread, which must never wait for a CAN exchange or a
+// publication. A command handed over meanwhile still wins: the state stores
+// below give way to it.
+void heartbeat(std::uint64_t seen)
 {
-    std::unique_lock lock(obd_state_mutex);
-    if (obd_command_generation() != seen)
-        return; // a command came in after the state was read: handle it first
-
-    if (idle_pass_count <= IDLE_COUNTING_PASSES) {
-        ++idle_pass_count;
-        lock.unlock();
-        obd_pause(ONE_SECOND, seen);
-        return;
-    }
     if (prepare_request(request_frame, 2, 1, 0) != 1) {
         std::puts("OBD2_ERROR : Error while creating request heartbeat");
         idle_pass_count = 0;
@@ -273,16 +284,30 @@ void idle_pass(std::uint64_t seen)
     const int r = detect_mode(request_frame, sizeof(request_frame), response_buf, &response_len);
     if (r == -2 && nrc_retry_count <= HEARTBEAT_NRC_RETRIES) {
         ++nrc_retry_count; // idle_pass_count stays: the next pass asks again
-        lock.unlock();
         obd_pause(ONE_SECOND, seen);
         return;
     }
     if (r == -2)
         nrc_retry_count = 0;
     if (r > 0)
-        confirm_ecu_present();
+        confirm_ecu_present(seen);
     else
         declare_ecu_lost();
+}
+
+void idle_pass(std::uint64_t seen)
+{
+    if (bringup_pending()) {
+        // A command ended before the bring-up did: take it up where it stopped.
+        store_state_if_no_newer_command(bringup_next_state, seen);
+        return;
+    }
+    if (idle_pass_count <= IDLE_COUNTING_PASSES) {
+        ++idle_pass_count;
+        obd_pause(ONE_SECOND, seen);
+        return;
+    }
+    heartbeat(seen);
 }
 
 } // namespace
@@ -299,6 +324,8 @@ void obd2_session_pass()
         seen = obd_command_generation();
         state = g_obd2_com_thrd_state.load();
     }
+    if (is_bringup_state(state))
+        bringup_next_state = state; // a pass that fails stays where it is
     switch (state) {
     case LOAD_CONFIG:
         load_config_pass(seen);
@@ -334,7 +361,9 @@ void *obd2_com_thrd_main(void * /*arg*/)
     // else runs, so a stale fingerprint from an earlier run never matches.
     if (reset_supported_pid() == 0)
         std::puts("OBD2_ERROR : Error while reseting supported pid's");
-    change_obd2_thrd_state(LOAD_CONFIG);
+    // A command delivered before this point (waiting on the broker when the
+    // daemon subscribed) runs first; the bring-up follows it.
+    store_state_if_no_newer_command(LOAD_CONFIG, 0);
     for (;;)
         obd2_session_pass();
     return nullptr;

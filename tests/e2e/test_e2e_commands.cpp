@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <thread>
 
 namespace {
@@ -163,6 +164,38 @@ TEST(E2eCommands, CommandDuringHeartbeatIsNotLost)
         ASSERT_TRUE(rig.send_command(1));
         EXPECT_TRUE(rig.skip_until(DEMO_CODES)) << "round " << round;
     }
+}
+
+// Commands arriving every 15 ms while an unplugged ECU comes back: the
+// heartbeat that finds it again publishes "ECU" and "GOTECU" while the MQTT
+// library's thread is busy handing commands over. Nothing may wait for that
+// thread: the bring-up follows and a later command is answered.
+TEST(E2eCommands, CommandBurstWhileTheEcuComesBackLocksNothingUp)
+{
+    ecu_profile vehicle = e2e_vehicle("demo_petrol_11bit.json");
+    vehicle.ecus[0].delays.push_back({byte_vector{0x01, 0x00}, 60}); // a wide heartbeat window
+    e2e_rig rig;
+    bring_up(rig, vehicle);
+    rig.set_unplugged(true);
+    ASSERT_TRUE(rig.skip_until(e2e_status("NOECU", 0, 1)));
+
+    // A second client: the rig's own client is read by this thread.
+    mqtt_test_client burst(rig.broker_uri());
+    ASSERT_TRUE(burst.connect());
+    std::atomic<bool> stop{false};
+    std::thread sender([&] {
+        while (!stop)
+            if (burst.publish("dt/ui_to_app/cmd", R"({"TYP":1,"CMD":3})", 0))
+                std::this_thread::sleep_for(15ms);
+    });
+    rig.set_unplugged(false);
+    const bool found_again = rig.skip_until(e2e_status("GOTECU"));
+    stop = true;
+    sender.join();
+    ASSERT_TRUE(found_again);
+    ASSERT_TRUE(rig.skip_until(e2e_status("SAVSUC")));
+    ASSERT_TRUE(rig.send_command(1));
+    EXPECT_TRUE(rig.skip_until(DEMO_CODES));
 }
 
 // A command handed over while another executes is not overwritten by the

@@ -11,12 +11,14 @@ namespace {
 
 const std::string NOECU = e2e_status("NOECU", 0, 1);
 
-void bring_up(e2e_rig &rig)
+void bring_up_with(e2e_rig &rig, const ecu_profile &vehicle)
 {
     ASSERT_TRUE(rig.start_daemon(e2e_standard_config()));
-    ASSERT_TRUE(rig.plug_in(e2e_vehicle("demo_petrol_11bit.json")));
+    ASSERT_TRUE(rig.plug_in(vehicle));
     ASSERT_TRUE(rig.expect_words({"MODEDETECTED", "GOTINFO", "GOTPID", "SAVSUC"}));
 }
+
+void bring_up(e2e_rig &rig) { bring_up_with(rig, e2e_vehicle("demo_petrol_11bit.json")); }
 
 std::string ecu_info_member(const e2e_rig &rig, const char *name)
 {
@@ -84,13 +86,13 @@ TEST(E2eFaults, CommandsWithoutAnyDetectedEcuReportComer)
     for (const auto &m : skipped)
         EXPECT_EQ(m, NOECU);
 
-    // Each COMER ends its command (no retry); IDLE's heartbeat takes over
-    // and, once the vehicle answers, detection starts again.
+    // Each COMER ends its command (no retry) and the bring-up goes on with
+    // detection, which finds the vehicle once it answers.
     rig.set_unplugged(false);
     skipped.clear();
-    ASSERT_TRUE(rig.skip_until(e2e_status("GOTECU"), &skipped));
+    ASSERT_TRUE(rig.skip_until(e2e_status("MODEDETECTED"), &skipped));
     EXPECT_EQ(count_equal(skipped, e2e_status("COMER", 1, 1)), 0u);
-    EXPECT_TRUE(rig.expect_words({"MODEDETECTED", "GOTINFO", "GOTPID", "SAVSUC"}));
+    EXPECT_TRUE(rig.expect_words({"GOTINFO", "GOTPID", "SAVSUC"}));
 }
 
 TEST(E2eFaults, SilentEcuGetsFourNoResponsePacketsForLiveData)
@@ -151,4 +153,53 @@ TEST(E2eFaults, HeartbeatNegativeResponsesDeclareTheEcuLost)
          at = up_to_loss.find("OBD2 Negative Response: SID=0x01, NRC=0x12", at + 1))
         ++refusals;
     EXPECT_EQ(refusals, 4u);
+}
+
+// Answers do not reset the count of negative answers to the heartbeat: a
+// refusal, an answer, then three more refusals declare the ECU lost.
+TEST(E2eFaults, AnsweredHeartbeatDoesNotResetTheRefusalCount)
+{
+    const byte_vector answer{0x41, 0x00, 0xBE, 0x3F, 0xA8, 0x13};
+    const byte_vector refusal{0x7F, 0x01, 0x12};
+    ecu_profile vehicle = e2e_vehicle("demo_petrol_11bit.json");
+    ecu_rule heartbeat;
+    heartbeat.request = {0x01, 0x00};
+    // Detection, then the heartbeats.
+    heartbeat.responses = {answer, refusal, answer, refusal, refusal, refusal};
+    for (int i = 0; i < 10; ++i)
+        heartbeat.responses.push_back(answer);
+    vehicle.ecus[0].rules.push_back(heartbeat);
+
+    e2e_rig rig;
+    bring_up_with(rig, vehicle);
+    std::vector<std::string> before;
+    ASSERT_TRUE(rig.skip_until(NOECU, &before));
+    EXPECT_EQ(before, (std::vector<std::string>{e2e_status("ECU")}));
+}
+
+// A clear the ECU refuses: NORES for each of the four attempts, then idle.
+TEST(E2eFaults, RefusedClearIsReportedFourTimesThenIdles)
+{
+    ecu_profile vehicle = e2e_vehicle("demo_petrol_11bit.json");
+    vehicle.ecus[0].clear_pending_answers = 0;
+    vehicle.ecus[0].clear_result = ecu_clear_result::refuse;
+    e2e_rig rig;
+    bring_up_with(rig, vehicle);
+    const std::size_t mark = rig.daemon().log_mark();
+    ASSERT_TRUE(rig.send_command(4));
+
+    const std::string nores = e2e_status("NORES", 4, 1);
+    std::vector<std::string> skipped;
+    for (int attempt = 0; attempt < 4; ++attempt)
+        ASSERT_TRUE(rig.skip_until(nores, &skipped)) << "attempt " << attempt;
+    ASSERT_TRUE(rig.skip_until(e2e_status("ECU"), &skipped)); // idle again
+    EXPECT_EQ(count_equal(skipped, nores), 0u);
+    const auto &d = rig.daemon();
+    for (int retry = 0; retry < 3; ++retry)
+        EXPECT_EQ(d.count_in_log("OBD2_ERROR : Error while handling received command--- Retrying [" +
+                                     std::to_string(retry) + "]",
+                                 mark),
+                  1u);
+    EXPECT_EQ(d.count_in_log("OBD2_ERROR : NO COMMUNICATION WITH ECU.", mark), 1u);
+    EXPECT_EQ(d.count_in_log("Retrying [3]", mark), 0u);
 }

@@ -108,3 +108,70 @@ TEST(E2eStartup, IdentifiesA29BitVehicle)
     EXPECT_TRUE(rig.skip_until(
         R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":["P0301"],"PNDDTC":["P0301"],"PRMDTC":[]}})"));
 }
+
+// ---- a command in the middle of the bring-up --------------------------------------
+// The command runs first; the bring-up then goes on where it stopped, so the
+// vehicle is still identified and the heartbeat and commands work.
+
+namespace {
+
+constexpr const char *DEMO_CODES =
+    R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":["P0420"],"PNDDTC":["P0420","U0100"],"PRMDTC":["P0420"]}})";
+
+// The identification's words come in order, whatever else (the command's
+// own answer, heartbeats) comes between them; then a heartbeat is answered
+// and CMD 1 returns the ECU's codes.
+void expect_bring_up_completed(e2e_rig &rig)
+{
+    std::vector<std::string> before;
+    ASSERT_TRUE(rig.skip_until(e2e_status("SAVSUC"), &before));
+    std::vector<std::string> words;
+    for (const auto &m : before) {
+        const std::string word = e2e_status_word(m);
+        if (word == "MODEDETECTED" || word == "GOTINFO" || word == "GOTPID")
+            words.push_back(word);
+    }
+    EXPECT_EQ(words, (std::vector<std::string>{"MODEDETECTED", "GOTINFO", "GOTPID"}));
+    ASSERT_TRUE(rig.skip_until(e2e_status("ECU")));
+    ASSERT_TRUE(rig.send_command(1));
+    EXPECT_TRUE(rig.skip_until(DEMO_CODES));
+}
+
+} // namespace
+
+TEST(E2eStartup, CommandWaitingOnTheBrokerAtStartDoesNotStopTheBringUp)
+{
+    e2e_rig rig;
+    // Delivered the moment the daemon subscribes, before its sockets exist.
+    ASSERT_TRUE(rig.ui().publish("dt/ui_to_app/cmd", R"({"TYP":1,"CMD":1})", 1, true));
+    ASSERT_TRUE(rig.start_daemon(e2e_standard_config()));
+    ASSERT_TRUE(rig.ui().publish("dt/ui_to_app/cmd", "", 1, true)); // clears the retained command
+    ASSERT_NE(rig.daemon().wait_for_log("[DEBUG] TYP=1, CMD=1", E2E_TIMEOUT), std::string::npos);
+    ASSERT_TRUE(rig.plug_in(e2e_vehicle("demo_petrol_11bit.json")));
+    expect_bring_up_completed(rig);
+}
+
+TEST(E2eStartup, CommandWhileTheSocketsFailDoesNotStopTheBringUp)
+{
+    e2e_rig rig;
+    ASSERT_TRUE(rig.start_daemon(e2e_standard_config())); // no simulator: CAN_INIT keeps failing
+    ASSERT_NE(rig.daemon().wait_for_log("OBD2_ERROR : INIT CAN SOCKET FAILED -> RETRYING[1]", E2E_TIMEOUT),
+              std::string::npos);
+    ASSERT_TRUE(rig.send_command(1));
+    ASSERT_TRUE(rig.skip_until(e2e_status("COMER", 1, 1)));
+    ASSERT_TRUE(rig.plug_in(e2e_vehicle("demo_petrol_11bit.json")));
+    expect_bring_up_completed(rig);
+}
+
+TEST(E2eStartup, CommandDuringDetectionDoesNotStopTheBringUp)
+{
+    // A slow answer to PID 00 keeps the detection pass open long enough.
+    ecu_profile vehicle = e2e_vehicle("demo_petrol_11bit.json");
+    vehicle.ecus[0].delays.push_back({{0x01, 0x00}, 60});
+    e2e_rig rig;
+    ASSERT_TRUE(rig.start_daemon(e2e_standard_config()));
+    ASSERT_TRUE(rig.plug_in(vehicle));
+    ASSERT_TRUE(ecu_sim_wait_for_requests(rig.sim(), 1, E2E_TIMEOUT)); // the first 01 00
+    ASSERT_TRUE(rig.send_command(1));
+    expect_bring_up_completed(rig);
+}

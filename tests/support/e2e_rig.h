@@ -75,6 +75,8 @@ public:
                                           std::chrono::milliseconds timeout = E2E_TIMEOUT);
 
     std::string config_dir() const { return dir_.file("configs"); }
+    std::string broker_uri() const { return broker_.uri(); }
+    test_broker &broker() { return broker_; }
     std::string ecu_info_path() const { return dir_.file("configs/ecu_info.json"); }
     ecu_sim &sim() { return *sim_; }
     e2e_daemon &daemon() { return daemon_; }

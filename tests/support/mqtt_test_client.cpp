@@ -79,13 +79,13 @@ bool mqtt_test_client::subscribe(const std::string &topic, int qos)
     return true;
 }
 
-bool mqtt_test_client::publish(const std::string &topic, std::string_view payload, int qos)
+bool mqtt_test_client::publish(const std::string &topic, std::string_view payload, int qos, bool retained)
 {
     if (!client_)
         return false;
     MQTTClient_deliveryToken token = 0;
     int rc = MQTTClient_publish(client_, topic.c_str(), static_cast<int>(payload.size()),
-                                payload.data(), qos, 0, &token);
+                                payload.data(), qos, retained ? 1 : 0, &token);
     if (rc != MQTTCLIENT_SUCCESS)
         return false;
     return qos == 0 ||

@@ -52,7 +52,7 @@ public:
 
     bool subscribe(const std::string &topic, int qos = 1);
     // Publishes and, for QoS 1 and 2, waits until the broker has it.
-    bool publish(const std::string &topic, std::string_view payload, int qos = 1);
+    bool publish(const std::string &topic, std::string_view payload, int qos = 1, bool retained = false);
 
     // Removes and returns the oldest received message that `match` accepts
     // (others stay queued), waiting up to `timeout` for one to arrive.
