@@ -3,6 +3,7 @@
 #include "obd2/config_file.h"
 #include "obd2/isotp.h"
 #include "obd2/obd2_types.h"
+#include "obd2/pid_catalogue.h"
 
 #include <algorithm>
 #include <chrono>
@@ -40,7 +41,9 @@ clear_step clear_attempt(int addr_mode)
     std::size_t len = rc == -1 ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(resp_len, OBD2_RESPONSE_SIZE));
     print_clear_response(resp, len);
 
-    if (len <= 2)
+    // An unpadded ECU answers 01 44 in a two-byte frame: what the single
+    // frame's PCI says it carries decides, not its length.
+    if (answer_length(resp, len) < 2)
         return clear_step::repeat_silent;
     if (resp[1] == CLEAR_POSITIVE) {
         std::puts("OBD2: DTCs cleared successfully.");

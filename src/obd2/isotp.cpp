@@ -161,13 +161,56 @@ can_frame isotp_flow_control_frame(int addr_mode, canid_t responder)
     return fc;
 }
 
+bool isotp_answers_request(const can_frame &frame, const std::uint8_t *req, std::size_t req_len)
+{
+    if (frame.len == 0 || frame.len > CAN_MAX_DLEN || req_len < 2)
+        return false;
+    const std::uint8_t service = req[1];
+    // Services 01 and 09 answer per PID or InfoType, echoed behind the service byte.
+    const bool echoes_parameter =
+        (service == 0x01 || service == 0x09) && (req[0] & 0x0F) >= 2 && req_len >= 3;
+    const std::uint8_t *payload;
+    std::size_t available;
+    switch (frame.data[0] >> 4) {
+    case 0: // single frame: PCI length, not DLC, says what it carries
+        available = std::min<std::size_t>(frame.data[0] & 0x0F, frame.len - 1u);
+        payload = &frame.data[1];
+        break;
+    case 1: // first frame: service and parameter are its first payload bytes
+        if (frame.len != CAN_MAX_DLEN)
+            return false;
+        available = CAN_MAX_DLEN - 2;
+        payload = &frame.data[2];
+        break;
+    default:
+        return false;
+    }
+    if (available >= 2 && payload[0] == NEGATIVE_RESPONSE_SID)
+        return payload[1] == service;
+    if (available < 1 || payload[0] != static_cast<std::uint8_t>(service + 0x40))
+        return false;
+    return !echoes_parameter || (available >= 2 && payload[1] == req[2]);
+}
+
 // ---- the exchange ---------------------------------------------------------------
 
 namespace {
 
+// Frames read off the socket before the request went out that answer it:
+// an ECU that said "response pending" sends its final answer on its own, and
+// a slow ECU's answer to the previous try of the same request is still good.
+constexpr int MAX_KEPT_FRAMES = 8;
+
+struct kept_frames {
+    can_frame frames[MAX_KEPT_FRAMES];
+    int count = 0;
+    int next = 0;
+};
+
 struct exchange {
     int fd;
     int addr_mode;
+    kept_frames kept;
     steady::duration frame_wait;
     steady::time_point start;
     steady::time_point next_frame_due; // moved on only by frames that advance the answer
@@ -213,19 +256,27 @@ int read_frame(int fd, can_frame &frame)
     return n == static_cast<ssize_t>(sizeof(frame)) ? 1 : 0;
 }
 
-// Frames queued since the last exchange (late answers to an earlier request)
-// would otherwise be taken as the answer to this one.
-void discard_stale_frames(int fd)
+// Frames queued since the last exchange: those that answer the request
+// about to be sent are kept for it; any other (a late answer to an earlier,
+// different request) would be taken for this one's answer and is dropped.
+void sort_queued_frames(int fd, int addr_mode, const std::uint8_t *req, std::size_t req_len,
+                        kept_frames &kept)
 {
+    kept.count = kept.next = 0;
     for (int i = 0; i < ISOTP_MAX_STALE_FRAMES; ++i) {
         can_frame frame{};
         ssize_t n = recv(fd, &frame, sizeof(frame), MSG_DONTWAIT);
         if (n <= 0)
             return;
-        if (n == static_cast<ssize_t>(sizeof(frame))) {
-            std::printf("OBD2 WARN: stale frame 0x%X discarded : ", frame.can_id & CAN_EFF_MASK);
-            print_bytes("", frame.data, CAN_MAX_DLEN, "[ %02x ] ", "\n");
+        if (n != static_cast<ssize_t>(sizeof(frame)))
+            continue;
+        if (isotp_is_response_id(addr_mode, frame.can_id) && isotp_answers_request(frame, req, req_len) &&
+            kept.count < MAX_KEPT_FRAMES) {
+            kept.frames[kept.count++] = frame;
+            continue;
         }
+        std::printf("OBD2 WARN: stale frame 0x%X discarded : ", frame.can_id & CAN_EFF_MASK);
+        print_bytes("", frame.data, CAN_MAX_DLEN, "[ %02x ] ", "\n");
     }
 }
 
@@ -325,6 +376,14 @@ int receive_answer(exchange &ex, std::uint8_t *resp, std::uint64_t *resp_len)
     isotp_rx_state st; // 4 KiB on the stack, private to this exchange
     isotp_rx_reset(st);
     for (;;) {
+        if (ex.kept.next < ex.kept.count) {
+            const can_frame &frame = ex.kept.frames[ex.kept.next++];
+            print_bytes("response : ", frame.data, CAN_MAX_DLEN, "[ %02x ] ", "\n\n");
+            int result = act_on_frame(ex, st, frame, resp, resp_len);
+            if (result != KEEP_WAITING)
+                return result;
+            continue;
+        }
         switch (wait_readable(ex)) {
         case wait_result::failed:
             std::perror("OBD2 ERROR: select() failed");
@@ -389,7 +448,8 @@ int send_obd2_request(int addr_mode, const std::uint8_t *req, std::size_t req_le
     if (!req || !resp || !resp_len)
         return -1;
     const can_cfg_entry &row = can_cfg_row(addr_mode);
-    discard_stale_frames(row.sock_fd);
+    exchange ex{};
+    sort_queued_frames(row.sock_fd, addr_mode, req, req_len, ex.kept);
     print_bytes("REQUEST ", req, req_len, "[ %2x ] ", "\n");
 
     can_frame request{};
@@ -401,7 +461,6 @@ int send_obd2_request(int addr_mode, const std::uint8_t *req, std::size_t req_le
         return -1;
     }
     *resp_len = 0;
-    exchange ex{};
     ex.fd = row.sock_fd;
     ex.addr_mode = addr_mode;
     ex.frame_wait = milliseconds(isotp_frame_wait_ms(req_kind));

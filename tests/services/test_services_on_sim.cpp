@@ -9,6 +9,7 @@
 #include "obd2/config_file.h"
 #include "obd2/dtc_clear.h"
 #include "obd2/dtc_read.h"
+#include "obd2/isotp.h"
 #include "obd2/live_data.h"
 #include "obd2/obd2_types.h"
 #include "obd2/pid_catalogue.h"
@@ -20,6 +21,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 using bytes = std::vector<std::uint8_t>;
@@ -215,6 +217,56 @@ TEST_F(ServicesOnSim, ClearOfASilentEcuEndsAfterThreeAttempts)
 
     EXPECT_EQ(handle_clear_dtc_command(ADDR_MODE_11BIT), 0);
     EXPECT_EQ(bus.requests().size(), static_cast<std::size_t>(CLEAR_DTC_MAX_SILENT_ATTEMPTS));
+}
+
+// An ECU that says "response pending" once and then sends its final answer
+// on its own: the answer, queued while the repeat waits, ends the clear.
+TEST_F(ServicesOnSim, ClearTakesTheFinalAnswerSentAfterResponsePending)
+{
+    ecu_profile profile = svc_profile(ecu_addressing::bits11);
+    profile.ecus[0].stored_dtcs = {dtc("P0420")};
+    profile.ecus[0].clear_final_after_ms = 150;
+    svc_sim_bus bus(profile);
+    ASSERT_TRUE(bus.ok());
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(handle_clear_dtc_command(ADDR_MODE_11BIT), 1);
+    std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_LE(bus.requests().size(), 2u);
+    EXPECT_NE(log.find("OBD2: DTCs cleared successfully."), std::string::npos) << log;
+    EXPECT_TRUE(ecu_sim_profile(bus.sim()).ecus[0].stored_dtcs.empty());
+}
+
+// Without padding the positive answer is the two-byte frame 01 44.
+TEST_F(ServicesOnSim, ClearAnsweredInAnUnpaddedFrameSucceeds)
+{
+    ecu_profile profile = svc_profile(ecu_addressing::bits11);
+    profile.padding = false;
+    svc_sim_bus bus(profile);
+    ASSERT_TRUE(bus.ok());
+
+    EXPECT_EQ(handle_clear_dtc_command(ADDR_MODE_11BIT), 1);
+    EXPECT_EQ(bus.requests().size(), 1u);
+}
+
+// An ECU answering PID 00 after 130 ms misses the detection's 100 ms wait;
+// its answer, queued meanwhile, is taken by the next detection pass.
+TEST_F(ServicesOnSim, SlowEcuIsDetectedOnTheNextPass)
+{
+    ecu_profile profile = svc_profile(ecu_addressing::bits11);
+    profile.ecus[0].delays.push_back({{0x01, 0x00}, 130});
+    svc_sim_bus bus(profile);
+    ASSERT_TRUE(bus.ok());
+
+    std::uint8_t resp[OBD2_RESPONSE_SIZE];
+    std::uint64_t resp_len = 0;
+    const bytes pid00 = request(0x02, 0x01, 0x00);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(detect_mode(pid00.data(), pid00.size(), resp, &resp_len), 0);
+    std::this_thread::sleep_for(200ms); // the detection pass's pause is longer
+    EXPECT_EQ(detect_mode(pid00.data(), pid00.size(), resp, &resp_len), ADDR_MODE_11BIT);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(resp[1], 0x41);
 }
 
 // ---- live data ----------------------------------------------------------------------------

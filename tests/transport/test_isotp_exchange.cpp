@@ -250,15 +250,31 @@ TEST_F(IsotpExchange, PrepareRequestFillsWithLowByteOfPadding)
     EXPECT_EQ(bytes(payload, payload + 8), (bytes{0x01, 0x03, 0xFF, 0x55, 0x55, 0x55, 0x55, 0x55}));
 }
 
-TEST_F(IsotpExchange, DiscardsFramesQueuedBeforeTheRequest)
+// Frames queued before the request: another ECU's late answer to PID 0C is
+// dropped when PID 0D is asked, while an answer to 0D itself (the slow ECU's
+// answer to the previous try) is kept and taken without another wait.
+TEST_F(IsotpExchange, KeepsOnlyQueuedFramesThatAnswerTheRequest)
 {
+    const bytes speed_request{0x02, 0x01, 0x0D, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
     can_test_peer ecu(1);
-    ecu.send(0x7E8, {0x06, 0x41, 0x00, 0x11, 0x11, 0x11, 0x11, 0x00}); // late answer
-    async_request call(1, PID00_REQUEST, REQ_KIND_LIVE);
-    expect_request(ecu, 0x7DF, PID00_REQUEST);
-    ecu.send(0x7E8, {0x06, 0x41, 0x00, 0xBE, 0x3F, 0xA8, 0x13, 0x00});
+    ecu.send(0x7E9, {0x04, 0x41, 0x0C, 0x1A, 0xF8, 0x00, 0x00, 0x00});
+    ecu.send(0x7E8, {0x03, 0x41, 0x0D, 0x28, 0x00, 0x00, 0x00, 0x00});
+    CaptureStdout();
+    async_request call(1, speed_request, REQ_KIND_LIVE);
+    expect_request(ecu, 0x7DF, speed_request);
     EXPECT_EQ(call.get(), 0);
-    EXPECT_EQ(call.answer(), (bytes{0x06, 0x41, 0x00, 0xBE, 0x3F, 0xA8, 0x13, 0x00}));
+    const std::string log = GetCapturedStdout();
+    EXPECT_EQ(call.answer(), (bytes{0x03, 0x41, 0x0D, 0x28, 0x00, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(count(log, "OBD2 WARN: stale frame 0x7E9 discarded"), 1) << log;
+    EXPECT_EQ(count(log, "stale frame"), 1) << log;
+
+    // Nothing is kept from one exchange to the next: with the queue empty,
+    // the next exchange waits for a fresh answer.
+    async_request again(1, speed_request, REQ_KIND_LIVE);
+    expect_request(ecu, 0x7DF, speed_request);
+    ecu.send(0x7E8, {0x03, 0x41, 0x0D, 0x30});
+    EXPECT_EQ(again.get(), 0);
+    EXPECT_EQ(again.answer(), (bytes{0x03, 0x41, 0x0D, 0x30}));
 }
 
 TEST_F(IsotpExchange, IgnoresRecordsOfOtherSizes)

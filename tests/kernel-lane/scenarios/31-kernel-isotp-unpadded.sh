@@ -33,5 +33,9 @@ expect_responses "live data from unpadded frames" live 120 \
     COLTMP='89.00|90.00|91.00' ENGLD THRTPS INTTMP='30.00|31.00' FLLVL CNTMDVOL='14.20|14.24|14.16'
 publish_command '{"TYP":1,"CMD":3}'
 expect_responses "idle again after CMD 3" status 120 ECU
+# The final answer 01 44 comes in a two-byte frame.
+publish_command '{"TYP":1,"CMD":4}'
+expect_responses "clear answered in unpadded frames" status 120 4:DTC_CLEARED
+check "clear request sent three times (two 0x78 answers)" [ "$(bus_frame_count "^7DF#0104($fill){6}$")" -eq 3 ]
 
 end_scenario

@@ -170,17 +170,10 @@ std::optional<byte_vector> answer_trouble_codes(const std::vector<dtc_bytes> &co
     return answer;
 }
 
-// Service 04: the configured number of "response pending" answers, then the
-// final one; each is the answer to one request.
-std::optional<byte_vector> answer_clear(ecu_engine &engine, std::size_t node)
+// The outcome of a clear: codes cleared and 44, a refusal, or silence.
+std::optional<byte_vector> final_clear_answer(ecu_engine &engine, std::size_t node)
 {
     ecu_node_profile &ecu = engine.profile.ecus[node];
-    ecu_node_state &state = engine.nodes[node];
-    if (state.clear_pending_sent < ecu.clear_pending_answers) {
-        ++state.clear_pending_sent;
-        return negative(0x04, NRC_RESPONSE_PENDING);
-    }
-    state.clear_pending_sent = 0;
     switch (ecu.clear_result) {
     case ecu_clear_result::positive:
         ecu.stored_dtcs.clear();
@@ -193,6 +186,19 @@ std::optional<byte_vector> answer_clear(ecu_engine &engine, std::size_t node)
         break;
     }
     return std::nullopt;
+}
+
+// Service 04: the configured number of "response pending" answers, then the
+// final one; each is the answer to one request.
+std::optional<byte_vector> answer_clear(ecu_engine &engine, std::size_t node)
+{
+    ecu_node_state &state = engine.nodes[node];
+    if (state.clear_pending_sent < engine.profile.ecus[node].clear_pending_answers) {
+        ++state.clear_pending_sent;
+        return negative(0x04, NRC_RESPONSE_PENDING);
+    }
+    state.clear_pending_sent = 0;
+    return final_clear_answer(engine, node);
 }
 
 std::optional<byte_vector> answer_vehicle_info(const ecu_node_profile &ecu, const byte_vector &request)
@@ -220,7 +226,7 @@ std::optional<byte_vector> answer_vehicle_info(const ecu_node_profile &ecu, cons
 int delay_for(const ecu_node_profile &ecu, const byte_vector &request)
 {
     std::size_t best_length = 0;
-    int delay = 0;
+    int delay = ecu.answer_delay_ms;
     for (const ecu_delay &entry : ecu.delays) {
         if (starts_with(request, entry.request) && entry.request.size() > best_length) {
             best_length = entry.request.size();
@@ -230,8 +236,38 @@ int delay_for(const ecu_node_profile &ecu, const byte_vector &request)
     return delay;
 }
 
+void queue_payload(ecu_engine &engine, std::size_t node, byte_vector payload, ecu_time due)
+{
+    std::deque<ecu_queued_answer> &queue = engine.nodes[node].queue;
+    auto later = std::upper_bound(queue.begin(), queue.end(), due,
+                                  [](ecu_time t, const ecu_queued_answer &a) { return t < a.due; });
+    queue.insert(later, ecu_queued_answer{due, std::move(payload)});
+}
+
+// A clear answered "response pending" with the final answer following on its
+// own; true when the request was handled that way (or ignored meanwhile).
+bool queue_deferred_clear(ecu_engine &engine, std::size_t node, const byte_vector &request, ecu_time now)
+{
+    const ecu_node_profile &ecu = engine.profile.ecus[node];
+    if (request[0] != 0x04 || ecu.clear_final_after_ms <= 0)
+        return false;
+    ecu_node_state &state = engine.nodes[node];
+    if (now < state.clear_final_due) {
+        note(engine, node, "clear request while clearing ignored");
+        return true;
+    }
+    const ecu_time pending_due = now + std::chrono::milliseconds(delay_for(ecu, request));
+    state.clear_final_due = pending_due + std::chrono::milliseconds(ecu.clear_final_after_ms);
+    queue_payload(engine, node, negative(0x04, NRC_RESPONSE_PENDING), pending_due);
+    if (std::optional<byte_vector> final_answer = final_clear_answer(engine, node))
+        queue_payload(engine, node, std::move(*final_answer), state.clear_final_due);
+    return true;
+}
+
 void queue_answer(ecu_engine &engine, std::size_t node, const byte_vector &request, ecu_time now)
 {
+    if (!request.empty() && queue_deferred_clear(engine, node, request, now))
+        return;
     std::optional<byte_vector> answer = ecu_engine_answer(engine, node, request);
     if (!answer || answer->empty())
         return;
@@ -240,10 +276,7 @@ void queue_answer(ecu_engine &engine, std::size_t node, const byte_vector &reque
         return;
     }
     ecu_time due = now + std::chrono::milliseconds(delay_for(engine.profile.ecus[node], request));
-    std::deque<ecu_queued_answer> &queue = engine.nodes[node].queue;
-    auto later = std::upper_bound(queue.begin(), queue.end(), due,
-                                  [](ecu_time t, const ecu_queued_answer &a) { return t < a.due; });
-    queue.insert(later, ecu_queued_answer{due, std::move(*answer)});
+    queue_payload(engine, node, std::move(*answer), due);
 }
 
 void wait_for_flow_control(ecu_engine &engine, ecu_transfer &transfer, ecu_time now)

@@ -10,10 +10,11 @@
 //         "vin", "calibration_id", "cvn" (hex), "ecu_name",
 //         "info": { "0B": "01 02 03" },
 //         "dtcs": { "stored": ["P0133", "41 23", [65, 35]], "pending": [...], "permanent": [...] },
-//         "clear": { "pending_answers": 2, "result": "positive" | "refuse" | "silent", "nrc": "0x22" },
+//         "clear": { "pending_answers": 2, "result": "positive" | "refuse" | "silent", "nrc": "0x22",
+//                    "final_after_ms": 200 },
 //         "rules": [ { "request": "01 0C", "nrc": "0x12" | "silent": true |
 //                      "response": "41 0C 0C 80" | "responses": [...] } ],
-//         "delays_ms": { "04": 50, "09 02": 200 }
+//         "delay_ms": 8, "delays_ms": { "04": 50, "09 02": 200 }
 //
 // Numbers may be JSON numbers or strings ("0x7E8", "2024"); byte strings are
 // hexadecimal, spaces allowed, or arrays of numbers.
@@ -258,6 +259,8 @@ void read_clear(const cJSON *clear, ecu_node_profile &node, const std::string &w
         node.clear_pending_answers = static_cast<int>(read_number(pending, where + ".pending_answers", 1000));
     if (const cJSON *nrc = cJSON_GetObjectItem(clear, "nrc"))
         node.clear_nrc = static_cast<std::uint8_t>(read_number(nrc, where + ".nrc", 0xFF));
+    if (const cJSON *after = cJSON_GetObjectItem(clear, "final_after_ms"))
+        node.clear_final_after_ms = static_cast<int>(read_number(after, where + ".final_after_ms", 60000));
     const cJSON *result = cJSON_GetObjectItem(clear, "result");
     if (!result)
         return;
@@ -358,6 +361,8 @@ ecu_node_profile read_node(const cJSON *object, const ecu_profile &profile, std:
         read_clear(clear, node, where + ".clear");
     if (const cJSON *rules = cJSON_GetObjectItem(object, "rules"))
         read_rules(rules, node, where + ".rules");
+    if (const cJSON *delay = cJSON_GetObjectItem(object, "delay_ms"))
+        node.answer_delay_ms = static_cast<int>(read_number(delay, where + ".delay_ms", 60000));
     if (const cJSON *delays = cJSON_GetObjectItem(object, "delays_ms"))
         read_delays(delays, node, where + ".delays_ms");
     return node;

@@ -71,9 +71,14 @@ struct ecu_node_profile {
     std::vector<dtc_bytes> pending_dtcs;    // service 07
     std::vector<dtc_bytes> permanent_dtcs;  // service 0A
     int clear_pending_answers = 0;          // 7F 04 78 answers before the final one
+    // > 0: one 7F 04 78, then the final answer this many ms later on its own,
+    // as ISO 14229 has it; a 04 arriving meanwhile is ignored, a later one
+    // starts a new clear. clear_pending_answers is not used then.
+    int clear_final_after_ms = 0;
     ecu_clear_result clear_result = ecu_clear_result::positive;
     std::uint8_t clear_nrc = 0x22;          // for ecu_clear_result::refuse
     std::vector<ecu_rule> rules;
+    int answer_delay_ms = 0;            // every answer, unless a delay below matches
     std::vector<ecu_delay> delays;
 };
 
@@ -125,6 +130,7 @@ struct ecu_node_state {
     std::map<std::uint8_t, std::size_t> pid_cursor;
     std::vector<std::size_t> rule_cursor;  // one per rule
     int clear_pending_sent = 0;
+    ecu_time clear_final_due{};            // deferred clear: when its final answer goes out
 };
 
 // The engine owns a copy of the profile; clearing trouble codes changes it.
