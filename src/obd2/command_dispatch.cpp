@@ -70,6 +70,9 @@ int read_trouble_codes()
         return report_no_ecu(CMD_READ_DTC, "OBD2_ERROR : Error while publishing dtc error packet.");
 
     handle_dtc_command();
+    if (final_json[0] == '\0')
+        return 0; // no document could be built (reported there): a failed attempt
+
     if (MQTT_Publish_Data(0, final_json) != 1) {
         std::puts("OBD2_ERROR : Error while publishing DTC packet.");
         return 0;

@@ -1,6 +1,7 @@
 // Host simulation build: CAN frames travel over a Unix socket to ecu-sim,
 // shell commands are printed instead of run, the config directory and the
 // broker address come from the environment.
+#include "platform/hostsim_hooks.h"
 #include "platform/hostsim_wire.h"
 #include "platform/platform.h"
 
@@ -13,6 +14,8 @@
 #include <unistd.h>
 
 namespace {
+
+std::function<int(int)> ifindex_failure; // tests only, set before the sockets are opened
 
 std::string env_or(const char *name, const char *fallback)
 {
@@ -47,8 +50,14 @@ int platform_can_ifindex(int fd, const char *ifname)
         errno = ENODEV;
         return -1;
     }
+    if (int injected = ifindex_failure ? ifindex_failure(fd) : 0) {
+        errno = injected;
+        return -1;
+    }
     return 1;
 }
+
+void hostsim_set_ifindex_failure(std::function<int(int fd)> failure) { ifindex_failure = std::move(failure); }
 
 int platform_can_bind(int fd, int /*ifindex*/)
 {

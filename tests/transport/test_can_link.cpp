@@ -3,6 +3,7 @@
 #include "temp_dir.h"
 
 #include "obd2/can_link.h"
+#include "platform/hostsim_hooks.h"
 #include "platform/hostsim_wire.h"
 
 #include <gtest/gtest.h>
@@ -75,7 +76,11 @@ protected:
     temp_dir dir{"diag-canlink-"};
     scoped_env socket_path{"DIAG_GW_CAN_SOCKET", dir.file("ecu.sock")};
 
-    void TearDown() override { close_can_sockets(); }
+    void TearDown() override
+    {
+        hostsim_set_ifindex_failure(nullptr);
+        close_can_sockets();
+    }
 };
 
 TEST_F(CanLink, SetupRunsThreeIpCommandsAndAlwaysSucceeds)
@@ -158,6 +163,31 @@ TEST_F(CanLink, AnotherBringUpClosesTheEarlierSockets)
         wire_listener::read_record(fd);
         EXPECT_TRUE(wire_listener::read_record(fd).empty());
     }
+}
+
+// A missing interface fails each row at its lookup; a row that fails alone
+// leaves the other one fully set up, and the bring-up still reports failure.
+TEST_F(CanLink, InterfaceLookupFailureEndsOnlyItsOwnRow)
+{
+    wire_listener sim(dir.file("ecu.sock"));
+    hostsim_set_ifindex_failure([](int) { return ENODEV; });
+    CaptureStderr();
+    EXPECT_EQ(init_can_socket(), 0);
+    EXPECT_EQ(GetCapturedStderr(), "CAN interface index failed: No such device\n"
+                                   "CAN interface index failed: No such device\n");
+    EXPECT_EQ(can_cfg[0].sock_fd, -1);
+    EXPECT_EQ(can_cfg[1].sock_fd, -1);
+
+    hostsim_set_ifindex_failure([](int fd) { return fd == can_cfg[1].sock_fd ? ENODEV : 0; });
+    CaptureStderr();
+    EXPECT_EQ(init_can_socket(), 0);
+    EXPECT_EQ(GetCapturedStderr(), "CAN interface index failed: No such device\n");
+    EXPECT_GE(can_cfg[0].sock_fd, 0);
+    EXPECT_EQ(can_cfg[1].sock_fd, -1);
+    unique_fd eleven_bit = sim.accept_client();
+    ASSERT_TRUE(eleven_bit);
+    EXPECT_EQ(wire_listener::read_record(eleven_bit.get()).size(), sizeof(can_filter));
+    EXPECT_EQ(wire_listener::read_record(eleven_bit.get()).size(), sizeof(can_err_mask_t));
 }
 
 } // namespace
