@@ -1,7 +1,7 @@
 #include "obd2/command_dispatch.h"
 
 #include "main/thread_states.h"
-#include "mqtt/mqtt_link.h"
+#include "mqtt/outbox.h"
 #include "mqtt/status_packet.h"
 #include "obd2/dtc_clear.h"
 #include "obd2/dtc_read.h"
@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <thread>
 
 namespace {
 
@@ -35,16 +34,29 @@ std::uint64_t dispatch_generation = 0;
 // Stores the state that ends the command being executed.
 void finish_command(int state) { store_state_if_no_newer_command(state, dispatch_generation); }
 
-// Composes an error status packet for `cmd` and publishes it. Returns 0 when
-// composing failed (nothing sent), -1 when publishing failed, 1 when sent.
-int send_error_packet(int cmd, const char *word)
+// What the ECU answered decides whether a command succeeded, not the
+// broker: a result the link cannot take now is kept, the latest one per
+// command, and published once the link is back. True when published now;
+// `failure` is printed otherwise.
+bool publish_result(int cmd, const char *text, const char *failure)
+{
+    if (outbox_send(text, delivery::latest_of_command, cmd) == outbox_result::sent)
+        return true;
+    std::puts(failure);
+    return false;
+}
+
+// Composes an error status packet for `cmd` and publishes (or keeps) it.
+// False when it could not be composed.
+bool send_error_packet(int cmd, const char *word, const char *publish_failure)
 {
     char packet[STATUS_PACKET_SIZE] = {};
     if (create_pkt_without_data(packet, 1, cmd, 1, word) == 0) {
         std::puts("OBD2_ERROR : Error while creating error packet.");
-        return 0;
+        return false;
     }
-    return MQTT_Publish_Data(0, packet) == 1 ? 1 : -1;
+    publish_result(cmd, packet, publish_failure);
+    return true;
 }
 
 // CMD 1 or 2 with no ECU known: COMER, then IDLE.
@@ -52,16 +64,10 @@ int report_no_ecu(int cmd, const char *publish_failure)
 {
     std::printf("OBD2_ERROR : Error while communicating with ecu device [ecu count] : [ %d ]\n",
                 g_ecu_count);
-    int sent = send_error_packet(cmd, "COMER");
-    if (sent == 0)
+    if (!send_error_packet(cmd, "COMER", publish_failure))
         return 0; // the attempt is repeated like any failed one
-    int result = 1;
-    if (sent < 0) {
-        std::puts(publish_failure);
-        result = 0;
-    }
     finish_command(IDLE);
-    return result;
+    return 1;
 }
 
 int read_trouble_codes()
@@ -73,10 +79,7 @@ int read_trouble_codes()
     if (final_json[0] == '\0')
         return 0; // no document could be built (reported there): a failed attempt
 
-    if (MQTT_Publish_Data(0, final_json) != 1) {
-        std::puts("OBD2_ERROR : Error while publishing DTC packet.");
-        return 0;
-    }
+    publish_result(CMD_READ_DTC, final_json, "OBD2_ERROR : Error while publishing DTC packet.");
     std::memset(final_json, 0, sizeof(final_json));
     finish_command(IDLE);
     return 1;
@@ -91,14 +94,10 @@ int live_cycle(int addr_mode)
     }
     if (handle_live_mode(0, addr_mode) == nullptr) {
         std::puts("OBD2_ERROR : Error while getting live packet.");
-        if (send_error_packet(CMD_LIVE_DATA, "NORES") < 0)
-            std::puts("OBD2_ERROR : Error while publishing LIVE no response packet.");
+        send_error_packet(CMD_LIVE_DATA, "NORES", "OBD2_ERROR : Error while publishing LIVE no response packet.");
         return 0;
     }
-    if (MQTT_Publish_Data(0, json_output) != 1) {
-        std::puts("OBD2_ERROR : Error while publishing LIVE packet.");
-        return 0;
-    }
+    publish_result(CMD_LIVE_DATA, json_output, "OBD2_ERROR : Error while publishing LIVE packet.");
     std::memset(json_output, 0, sizeof(json_output));
     return 1;
 }
@@ -120,21 +119,17 @@ int clear_one_ecu(int addr_mode)
 {
     if (handle_clear_dtc_command(addr_mode) == 0) {
         std::puts("OBD2_ERROR : Error while clearing dtc");
-        if (send_error_packet(CMD_CLEAR_DTC, "NORES") < 0)
-            std::puts("OBD2_ERROR : Error while sending error packet.");
+        send_error_packet(CMD_CLEAR_DTC, "NORES", "OBD2_ERROR : Error while sending error packet.");
         return 0;
     }
-    std::this_thread::sleep_for(DTC_CLEARED_DELAY);
+    obd_sleep(DTC_CLEARED_DELAY);
 
     char packet[STATUS_PACKET_SIZE] = {};
     if (create_pkt_without_data(packet, 1, CMD_CLEAR_DTC, 0, "DTC_CLEARED") == 0) {
         std::puts("OBD2_ERROR : Error while creating dtc clear success packet.");
         return 0;
     }
-    if (MQTT_Publish_Data(0, packet) != 1) {
-        std::puts("OBD2_ERROR : Error while sending sucess packet.");
-        return 0;
-    }
+    publish_result(CMD_CLEAR_DTC, packet, "OBD2_ERROR : Error while sending sucess packet.");
     finish_command(IDLE);
     return 1;
 }

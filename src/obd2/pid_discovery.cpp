@@ -1,6 +1,6 @@
 #include "obd2/pid_discovery.h"
 
-#include "mqtt/mqtt_link.h"
+#include "mqtt/outbox.h"
 #include "mqtt/status_packet.h"
 #include "obd2/isotp.h"
 #include "obd2/obd2_types.h"
@@ -60,7 +60,9 @@ int get_supported_pid_list(int addr_mode)
     print_availability(status);
 
     char packet[STATUS_PACKET_SIZE] = {};
-    if (create_pkt_without_data(packet, 1, 0, 0, "GOTPID") == 0 || MQTT_Publish_Data(0, packet) == 0) {
+    // Kept until the link takes it, like every word of the bring-up.
+    if (create_pkt_without_data(packet, 1, 0, 0, "GOTPID") == 0 ||
+        outbox_send(packet, delivery::in_order) == outbox_result::dropped) {
         std::puts("OBD2_ERROR : Error while publishing PID STATUS packet");
         status = 0;
     }

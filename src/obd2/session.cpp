@@ -2,7 +2,7 @@
 
 #include "main/thread_states.h"
 #include "mqtt/command_routing.h"
-#include "mqtt/mqtt_link.h"
+#include "mqtt/outbox.h"
 #include "mqtt/status_packet.h"
 #include "obd2/can_link.h"
 #include "obd2/command_dispatch.h"
@@ -63,13 +63,20 @@ bool is_bringup_state(int state)
     return state == LOAD_CONFIG || state == CAN_INIT || state == DETECT_ECU || state == IDENTIFY_VEHICLE;
 }
 
-// Status packet of the session itself (CMD 0), composed and published.
-int publish_status(const char *word, int error)
+// Status packet of the session itself (CMD 0). The bring-up's words are
+// kept until the link takes them; the heartbeat's only count when fresh.
+// 1 when published or kept.
+int publish_status(const char *word, int error, delivery how = delivery::in_order)
 {
     char packet[STATUS_PACKET_SIZE] = {};
     if (create_pkt_without_data(packet, 1, 0, error, word) == 0)
         return 0;
-    return MQTT_Publish_Data(0, packet);
+    return outbox_send(packet, how) == outbox_result::dropped ? 0 : 1;
+}
+
+int publish_heartbeat_status(const char *word, int error)
+{
+    return publish_status(word, error, delivery::now_or_never);
 }
 
 void publish_wrong_config(bool report_failure)
@@ -141,10 +148,8 @@ void record_detected_ecu(int mode)
 void report_no_ecu_detected(std::uint64_t seen)
 {
     std::puts("OBD2_ERROR : ECU MODE DETECTION FAILED. Retrying...");
-    char packet[STATUS_PACKET_SIZE] = {};
-    create_pkt_without_data(packet, 1, 0, 1, "NOECU");
     reset_supported_pid();
-    MQTT_Publish_Data(0, packet);
+    publish_heartbeat_status("NOECU", 1);
     obd_pause(ONE_SECOND, seen);
 }
 
@@ -200,6 +205,7 @@ void identify_vehicle_pass(std::uint64_t seen)
             publish_status("GOTPID", 0);
             publish_status("SAVSUC", 0);
         } else if (!identify_unknown_vehicle(addr_mode)) {
+            obd_pause(ONE_SECOND, seen); // a status packet could not even be composed
             return;
         }
         advance_bringup(IDLE, seen);
@@ -227,6 +233,7 @@ void parse_command_pass(std::uint64_t seen)
 void execute_command_pass()
 {
     if (handle_received_cmd(cmd_code) != 0) {
+        cmd_retry_count = 0; // the count is of failures in a row
         // A command that does nothing while it stands would be called again
         // at once, for ever: wait for the next command instead.
         if (command_has_no_action(cmd_code) &&
@@ -249,7 +256,7 @@ void execute_command_pass()
 // The heartbeat got no answer (or too many negative ones).
 void declare_ecu_lost()
 {
-    publish_status("NOECU", 1);
+    publish_heartbeat_status("NOECU", 1);
     idle_pass_count = 0;
     if (g_flg_supported_pid_list == 1)
         reset_supported_pid();
@@ -260,12 +267,12 @@ void declare_ecu_lost()
 // bring-up again from detection; so does one that was never detected.
 void confirm_ecu_present(std::uint64_t seen)
 {
-    publish_status("ECU", 0);
+    publish_heartbeat_status("ECU", 0);
     const bool found_again = g_flg_supported_pid_list == 0 || g_ecu_count <= 0;
     g_flg_supported_pid_list = 1;
     idle_pass_count = 0;
     if (found_again) {
-        publish_status("GOTECU", 0);
+        publish_heartbeat_status("GOTECU", 0);
         advance_bringup(DETECT_ECU, seen);
     }
 }
@@ -324,6 +331,7 @@ void obd2_session_pass()
         seen = obd_command_generation();
         state = g_obd2_com_thrd_state.load();
     }
+    outbox_flush(); // what the UI missed while the link was down goes first
     if (is_bringup_state(state))
         bringup_next_state = state; // a pass that fails stays where it is
     switch (state) {
@@ -364,7 +372,7 @@ void *obd2_com_thrd_main(void * /*arg*/)
     // A command delivered before this point (waiting on the broker when the
     // daemon subscribed) runs first; the bring-up follows it.
     store_state_if_no_newer_command(LOAD_CONFIG, 0);
-    for (;;)
+    while (!shutdown_requested())
         obd2_session_pass();
     return nullptr;
 }

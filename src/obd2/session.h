@@ -6,7 +6,8 @@
 // lost. OBD thread only.
 extern int g_flg_supported_pid_list;
 
-// Thread entry: the start-up reset, then obd2_session_pass() for ever.
+// Thread entry: the start-up reset, then obd2_session_pass() until a
+// shutdown is requested.
 void *obd2_com_thrd_main(void *arg);
 
 // One pass of the session state machine: reads the state cell once and runs
