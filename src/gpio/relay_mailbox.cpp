@@ -1,5 +1,7 @@
 #include "gpio/relay_mailbox.h"
 
+#include "main/thread_states.h"
+
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -42,7 +44,14 @@ bool relay_mailbox_pop(relay_packet &out)
 bool relay_mailbox_wait(std::chrono::milliseconds timeout)
 {
     std::unique_lock lock(queue_mutex);
-    return queue_cv.wait_for(lock, timeout, [] { return !queue.empty(); });
+    return queue_cv.wait_for(lock, timeout, [] { return !queue.empty() || shutdown_requested(); }) &&
+           !queue.empty();
+}
+
+void relay_mailbox_wake()
+{
+    { std::lock_guard lock(queue_mutex); } // a waiter between its check and its wait still wakes
+    queue_cv.notify_all();
 }
 
 std::size_t relay_mailbox_size()

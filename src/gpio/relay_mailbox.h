@@ -22,8 +22,12 @@ bool relay_mailbox_push(std::string_view text);
 // Moves the oldest packet into `out`. Returns false when the queue is empty.
 bool relay_mailbox_pop(relay_packet &out);
 
-// Waits up to `timeout` for a packet to be queued. Returns true when one is waiting.
+// Waits up to `timeout` for a packet to be queued, or less when a shutdown
+// is requested. Returns true when one is waiting.
 bool relay_mailbox_wait(std::chrono::milliseconds timeout);
+
+// Ends every wait at once (after request_shutdown()).
+void relay_mailbox_wake();
 
 std::size_t relay_mailbox_size();
 

@@ -178,6 +178,8 @@ void *gpio_state_machine(void *)
 {
     change_gpio_state(DO_INIT);
     while (gpio_state_machine_pass()) {
+        if (shutdown_requested())
+            change_gpio_state(DO_CLOSE); // the lines are released on the way out
     }
     return nullptr;
 }

@@ -1,11 +1,18 @@
 // Process entry: starts the MQTT link, OBD session and relay threads, then
-// waits for them. All real work happens on those threads.
+// waits for a stop signal (SIGTERM from systemd, SIGINT from Ctrl-C) and
+// ends them in order. All real work happens on those threads.
+#include "gpio/relay_mailbox.h"
 #include "gpio/relay_thread.h"
+#include "main/thread_states.h"
 #include "mqtt/mqtt_link.h"
 #include "obd2/session.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <pthread.h>
 
 pthread_t g_mqtt_com_thrd_id;
@@ -24,6 +31,47 @@ bool start_thread(pthread_t *id, void *(*entry)(void *), const char *failure_mes
         return false;
     }
     return true;
+}
+
+// The link thread may sit in a connect to a broker that does not answer
+// (up to the library's 30 s connect time-out): the process does not wait for
+// that, there is no session to close then.
+constexpr int LINK_CLOSE_WAIT_S = 2;
+
+bool join_within(pthread_t thread, int seconds)
+{
+    timespec deadline{};
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += seconds;
+    return pthread_timedjoin_np(thread, nullptr, &deadline) == 0;
+}
+
+// The signals are blocked in every thread (they inherit the mask) and taken
+// here by sigwait: no handler runs in the middle of a thread's work.
+sigset_t stop_signals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    return set;
+}
+
+// The OBD thread first (nothing is published after it), then the relays
+// (their lines are released), then the MQTT session is closed.
+void stop_threads(int signal_number)
+{
+    request_shutdown();
+    pthread_join(g_obd2_com_thrd_id, nullptr);
+    relay_mailbox_wake();
+    pthread_join(g_gpio_cntrl_thrd_id, nullptr);
+    mqtt_link_wake();
+    const bool link_closed = join_within(g_mqtt_com_thrd_id, LINK_CLOSE_WAIT_S);
+    std::printf("MAIN_INFO : SIG%s received: OBD session stopped, relays released, MQTT session %s.\n",
+                sigabbrev_np(signal_number), link_closed ? "closed" : "not closed (broker not answering)");
+    std::fflush(stdout);
+    if (!link_closed)
+        std::_Exit(0); // the link thread still runs: no static destructors under its feet
 }
 
 } // namespace
@@ -50,12 +98,15 @@ int main()
     // stderr (perror) and visible as they happen.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
+    const sigset_t signals = stop_signals();
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     if (create_threads() == 0) {
         std::puts("MAIN_ERROR : Error while creating threads --> EXITING FROM MAIN.");
         return 1;
     }
-    pthread_join(g_obd2_com_thrd_id, nullptr);
-    pthread_join(g_mqtt_com_thrd_id, nullptr);
-    pthread_join(g_gpio_cntrl_thrd_id, nullptr);
+    int signal_number = 0;
+    while (sigwait(&signals, &signal_number) != 0) {
+    }
+    stop_threads(signal_number);
     return 0;
 }

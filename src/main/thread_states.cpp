@@ -1,6 +1,8 @@
 #include "main/thread_states.h"
 
 #include <condition_variable>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 std::atomic<int> g_obd2_com_thrd_state{0};
 std::atomic<int> g_gpio_state{0};
@@ -16,6 +18,7 @@ namespace {
 std::mutex arrival_mutex;
 std::condition_variable arrival_cv;
 std::uint64_t arrival_generation = 0; // guarded by arrival_mutex
+std::atomic<bool> stopping{false};
 } // namespace
 
 void obd_command_arrived()
@@ -36,7 +39,8 @@ std::uint64_t obd_command_generation()
 bool obd_pause(std::chrono::milliseconds pause, std::uint64_t seen_generation)
 {
     std::unique_lock lock(arrival_mutex);
-    return arrival_cv.wait_for(lock, pause, [&] { return arrival_generation != seen_generation; });
+    return arrival_cv.wait_for(lock, pause,
+                               [&] { return arrival_generation != seen_generation || stopping.load(); });
 }
 
 bool obd_pause(std::chrono::milliseconds pause)
@@ -47,5 +51,32 @@ bool obd_pause(std::chrono::milliseconds pause)
 void obd_wait_for_command(std::uint64_t seen_generation)
 {
     std::unique_lock lock(arrival_mutex);
-    arrival_cv.wait(lock, [&] { return arrival_generation != seen_generation; });
+    arrival_cv.wait(lock, [&] { return arrival_generation != seen_generation || stopping.load(); });
 }
+
+void obd_sleep(std::chrono::milliseconds pause)
+{
+    std::unique_lock lock(arrival_mutex);
+    arrival_cv.wait_for(lock, pause, [] { return stopping.load(); });
+}
+
+int shutdown_fd()
+{
+    static const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    return fd;
+}
+
+void request_shutdown()
+{
+    {
+        std::lock_guard lock(arrival_mutex);
+        stopping = true;
+    }
+    arrival_cv.notify_all();
+    const std::uint64_t one = 1;
+    if (write(shutdown_fd(), &one, sizeof one) < 0) {
+        // The flag alone still ends every wait within its own bound.
+    }
+}
+
+bool shutdown_requested() { return stopping.load(); }

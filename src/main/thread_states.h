@@ -62,3 +62,17 @@ bool obd_pause(std::chrono::milliseconds pause);
 
 // Blocks until a command newer than `seen_generation` has been handed over.
 void obd_wait_for_command(std::uint64_t seen_generation);
+
+// Sleeps for `pause` whatever commands arrive (a pacing pause inside a
+// service); only a shutdown ends it early.
+void obd_sleep(std::chrono::milliseconds pause);
+
+// ---- shutdown ------------------------------------------------------------------
+// A stop signal ends every thread at its next pass. The waits of the OBD
+// thread (pauses, CAN exchanges) end at once; the other threads' waits check
+// shutdown_requested() and are woken by their own stop functions.
+
+void request_shutdown();
+bool shutdown_requested();
+// Readable once a shutdown was requested, for waits on descriptors (select).
+int shutdown_fd();

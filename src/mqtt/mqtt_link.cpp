@@ -1,5 +1,6 @@
 #include "mqtt/mqtt_link.h"
 
+#include "main/thread_states.h"
 #include "platform/platform.h"
 
 #include <array>
@@ -66,9 +67,26 @@ constexpr int MAX_MESSAGES_IN_FLIGHT = 10;
 constexpr auto FAILED_PASS_PAUSE = 1s;
 constexpr int DISCONNECT_TIMEOUT_MS = 100;
 
+// A broker that stops answering (frozen, its host overloaded) keeps the TCP
+// connection open; the library notices only through its keep-alive, up to two
+// keep-alive periods after the last answer. The daemon publishes every few
+// seconds, so a publication left unacknowledged for one keep-alive period
+// tells sooner: the link is dropped and connected anew (about 20-26 s after
+// the broker stopped; see README).
+constexpr auto ACKNOWLEDGEMENT_LIMIT = std::chrono::seconds(20); // the keep-alive
+// While something is in flight the connected pass looks that often.
+constexpr auto STALL_CHECK_INTERVAL = 1s;
+
+using steady = std::chrono::steady_clock;
+
 std::mutex link_mutex;
 std::unique_ptr<char[]> payload_buffer; // guarded by link_mutex
 bool link_busy = false;                 // guarded by link_mutex
+// Since when the oldest unacknowledged publication waits, as far as known:
+// the publication that found nothing in flight, or the latest PUBACK (noted
+// on the callback thread, which must not take link_mutex: atomics).
+std::atomic<steady::rep> first_unacked_publication{0};
+std::atomic<steady::rep> latest_acknowledgement{0};
 
 std::uint8_t retry_counter = 0; // link thread only
 
@@ -192,19 +210,6 @@ void disconnect_pass()
     std::puts("INTR_MQTT_ERROR : MQTT_DISCONNECT failed.");
 }
 
-void connected_pass()
-{
-    std::unique_lock lock(pause_mutex);
-    pause_cv.wait_for(lock, CONNECTED_PAUSE, [] { return giMQTTState.load() != MQTT_CONNECTED; });
-}
-
-// Refused connects on loopback fail at once; without a pause a missing
-// broker would make the thread spin and flood the log.
-bool pass_failed(int before, int after)
-{
-    return after == MQTT_RECONNECT || (after == before && before != MQTT_CONNECTED);
-}
-
 // The library offers no TCP_NODELAY option. Without it, an answer written
 // right after a small packet (the acknowledgement of a command, say) waits
 // for that packet's ACK, which the broker's kernel delays by up to 40 ms.
@@ -253,9 +258,57 @@ int publish_without_waiting(int index)
     // tearing down) the client counts as disconnected.
     if (link_busy || !client)
         return MQTTCLIENT_DISCONNECTED;
-    if (messages_in_flight(client) >= MAX_MESSAGES_IN_FLIGHT)
+    const int in_flight = messages_in_flight(client);
+    if (in_flight >= MAX_MESSAGES_IN_FLIGHT)
         return MQTTCLIENT_MAX_MESSAGES_INFLIGHT;
-    return MQTTClient_publishMessage(client, gMqttDetails.topics[index], &gMQTTPublishMsg, &gToken);
+    const int rc = MQTTClient_publishMessage(client, gMqttDetails.topics[index], &gMQTTPublishMsg, &gToken);
+    if (rc == MQTTCLIENT_SUCCESS && in_flight == 0)
+        first_unacked_publication = steady::now().time_since_epoch().count();
+    return rc;
+}
+
+// True when publications have waited for their acknowledgement longer than
+// the broker may take.
+bool broker_stalled(MQTTClient client)
+{
+    if (messages_in_flight(client) == 0)
+        return false;
+    const steady::duration since(std::max(first_unacked_publication.load(), latest_acknowledgement.load()));
+    return steady::now().time_since_epoch() - since >= ACKNOWLEDGEMENT_LIMIT;
+}
+
+// The broker no longer answers: drop the connection and connect anew. The
+// library's own disconnect would wait for the broker; with a time-out of 0
+// it just closes.
+void drop_stalled_link(MQTTClient client)
+{
+    std::printf("INTR_MQTT_ERROR : Broker has not acknowledged for %d s, dropping the connection\n",
+                static_cast<int>(ACKNOWLEDGEMENT_LIMIT.count()));
+    {
+        library_call_scope busy;
+        MQTTClient_disconnect(client, 0);
+    }
+    move_state(MQTT_CONNECTED, MQTT_RECONNECT);
+}
+
+void connected_pass()
+{
+    MQTTClient client = hMqttClient.load();
+    if (client && broker_stalled(client)) {
+        drop_stalled_link(client);
+        return;
+    }
+    const auto pause = client && messages_in_flight(client) > 0 ? STALL_CHECK_INTERVAL : CONNECTED_PAUSE;
+    std::unique_lock lock(pause_mutex);
+    pause_cv.wait_for(lock, pause,
+                      [] { return giMQTTState.load() != MQTT_CONNECTED || shutdown_requested(); });
+}
+
+// Refused connects on loopback fail at once; without a pause a missing
+// broker would make the thread spin and flood the log.
+bool pass_failed(int before, int after)
+{
+    return after == MQTT_RECONNECT || (after == before && before != MQTT_CONNECTED);
 }
 
 } // namespace
@@ -291,13 +344,23 @@ void mqtt_link_pass()
 void *proto_intrnl_mqtt_main(void * /*arg*/)
 {
     mqtt_link_begin();
-    for (;;) {
+    while (!shutdown_requested()) {
         const int before = mqtt_get_state();
         mqtt_link_pass();
-        if (pass_failed(before, mqtt_get_state()))
-            std::this_thread::sleep_for(FAILED_PASS_PAUSE);
+        if (pass_failed(before, mqtt_get_state())) {
+            std::unique_lock lock(pause_mutex);
+            pause_cv.wait_for(lock, FAILED_PASS_PAUSE, [] { return shutdown_requested(); });
+        }
     }
+    // The broker is told (DISCONNECT), so it drops the session at once.
+    MQTT_Disconnect();
     return nullptr;
+}
+
+void mqtt_link_wake()
+{
+    { std::lock_guard lock(pause_mutex); } // a pass between its check and its wait still wakes
+    pause_cv.notify_all();
 }
 
 int mqtt_init()
@@ -354,6 +417,7 @@ int mqtt_connect()
         result = 0;
     } else {
         send_small_packets_at_once();
+        first_unacked_publication = latest_acknowledgement = steady::now().time_since_epoch().count();
     }
     if (!renew_payload_buffer()) {
         std::puts("INTR_MQTT_ERROR : MQTT connection error.");
@@ -465,4 +529,8 @@ void MQTT_connectionLost(void *context, char *cause)
         mqtt_change_state(MQTT_RECONNECT);
 }
 
-void MQTT_deliveryComplete(void * /*context*/, MQTTClient_deliveryToken /*token*/) {}
+// The broker answers: the next unacknowledged publication waits from now.
+void MQTT_deliveryComplete(void * /*context*/, MQTTClient_deliveryToken /*token*/)
+{
+    latest_acknowledgement = steady::now().time_since_epoch().count();
+}

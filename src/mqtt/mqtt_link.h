@@ -29,8 +29,12 @@ struct mqtt_details {
 extern const mqtt_details gMqttDetails;
 extern const int topicCount;
 
-// Thread entry: runs the link state machine for ever.
+// Thread entry: runs the link state machine until a shutdown is requested,
+// then closes the MQTT session (DISCONNECT) and returns.
 void *proto_intrnl_mqtt_main(void *arg);
+
+// Ends the link thread's pauses at once (after request_shutdown()).
+void mqtt_link_wake();
 
 // Puts the link back to its start: state MQTT_INIT, retry counter 0. The
 // thread entry calls it once; tests call it after MQTT_Disconnect().

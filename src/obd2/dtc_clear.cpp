@@ -1,5 +1,6 @@
 #include "obd2/dtc_clear.h"
 
+#include "main/thread_states.h"
 #include "obd2/config_file.h"
 #include "obd2/isotp.h"
 #include "obd2/obd2_types.h"
@@ -8,7 +9,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <thread>
 
 std::uint8_t g_arr_clear_dtc_cmd[8];
 
@@ -79,7 +79,7 @@ int handle_clear_dtc_command(int addr_mode)
                 std::puts("OBD2: Retry limit reached. Clear DTC failed.");
                 return 0;
             }
-            std::this_thread::sleep_for(PENDING_PAUSE);
+            obd_sleep(PENDING_PAUSE);
             break;
         case clear_step::repeat_silent:
             if (++silent_attempts >= CLEAR_DTC_MAX_SILENT_ATTEMPTS) {

@@ -1,5 +1,6 @@
 #include "obd2/isotp.h"
 
+#include "main/thread_states.h"
 #include "obd2/can_link.h"
 #include "obd2/config_file.h"
 
@@ -217,7 +218,7 @@ struct exchange {
     steady::time_point give_up;        // bound of the whole exchange
 };
 
-enum class wait_result { readable, timed_out, gave_up, failed };
+enum class wait_result { readable, timed_out, gave_up, failed, stopping };
 
 void print_bytes(const char *label, const std::uint8_t *bytes, std::size_t n, const char *fmt,
                  const char *end)
@@ -280,9 +281,12 @@ void sort_queued_frames(int fd, int addr_mode, const std::uint8_t *req, std::siz
     }
 }
 
+// Waits for the socket, at most until the frame is due; a shutdown ends the
+// wait at once (an answer may take 10 s per frame).
 wait_result wait_readable(const exchange &ex)
 {
-    if (ex.fd < 0 || ex.fd >= FD_SETSIZE) {
+    const int stop_fd = shutdown_fd();
+    if (ex.fd < 0 || ex.fd >= FD_SETSIZE || stop_fd >= FD_SETSIZE) {
         errno = EBADF;
         return wait_result::failed;
     }
@@ -296,7 +300,11 @@ wait_result wait_readable(const exchange &ex)
         fd_set readable;
         FD_ZERO(&readable);
         FD_SET(ex.fd, &readable);
-        int r = select(ex.fd + 1, &readable, nullptr, nullptr, &tv);
+        if (stop_fd >= 0)
+            FD_SET(stop_fd, &readable);
+        int r = select(std::max(ex.fd, stop_fd) + 1, &readable, nullptr, nullptr, &tv);
+        if (r > 0 && stop_fd >= 0 && FD_ISSET(stop_fd, &readable))
+            return wait_result::stopping;
         if (r > 0)
             return wait_result::readable;
         if (r < 0 && errno != EINTR)
@@ -395,6 +403,8 @@ int receive_answer(exchange &ex, std::uint8_t *resp, std::uint64_t *resp_len)
             std::printf("OBD2_ERROR : No complete answer within %d ms\n",
                         static_cast<int>(std::chrono::duration_cast<milliseconds>(ex.give_up - ex.start).count()));
             return -1;
+        case wait_result::stopping:
+            return -1;
         case wait_result::readable:
             break;
         }
@@ -445,7 +455,7 @@ int send_obd2_request(int addr_mode, const std::uint8_t *req, std::size_t req_le
         std::printf("Invalid OBD2 request length: %zu bytes\n", req_len);
         return -1;
     }
-    if (!req || !resp || !resp_len)
+    if (!req || !resp || !resp_len || shutdown_requested())
         return -1;
     const can_cfg_entry &row = can_cfg_row(addr_mode);
     exchange ex{};

@@ -1,5 +1,6 @@
 #include "obd2/live_data.h"
 
+#include "main/thread_states.h"
 #include "obd2/isotp.h"
 #include "obd2/obd2_types.h"
 #include "obd2/pid_catalogue.h"
@@ -9,14 +10,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
 char json_output[JSON_OUTPUT_SIZE];
 
 namespace {
 
 // Keeps the ECU from being flooded: the only pacing of a live data stream.
-constexpr auto LIVE_REQUEST_PAUSE = std::chrono::microseconds(100000);
+constexpr auto LIVE_REQUEST_PAUSE = std::chrono::milliseconds(100);
 constexpr std::size_t LIVE_LINE_SIZE = 128;
 
 struct live_reading {
@@ -35,7 +35,7 @@ bool read_live_pid(int addr_mode, std::uint8_t pid, float *value)
     std::uint8_t resp[OBD2_RESPONSE_SIZE] = {};
     std::uint64_t resp_len = 0;
     int rc = send_obd2_request(addr_mode, req, OBD2_REQUEST_SIZE, resp, &resp_len, REQ_KIND_LIVE);
-    std::this_thread::sleep_for(LIVE_REQUEST_PAUSE);
+    obd_sleep(LIVE_REQUEST_PAUSE);
     if (rc != 0)
         return false;
     // Fill bytes of a single frame are no data: a short answer must not

@@ -67,7 +67,7 @@ int free_loopback_port()
     return port;
 }
 
-test_broker::test_broker()
+test_broker::test_broker(bool keep_sessions) : keep_sessions_(keep_sessions)
 {
     // Another test program may grab the port between our probe and the
     // broker's bind; then the broker exits at once and we pick another.
@@ -94,7 +94,9 @@ bool test_broker::launch()
                              "allow_anonymous true\n"
                              // Dropping to another user would clear the parent-death signal.
                              "user root\n"
-                             "persistence false\n"
+                             + std::string(keep_sessions_ ? "persistence true\npersistence_location " +
+                                                                 dir_.path() + "/\n"
+                                                           : "persistence false\n") +
                              "log_dest stderr\n"
                              "log_type error\nlog_type warning\nlog_type notice\n"
                              "log_type information\n";

@@ -18,7 +18,9 @@ class test_broker {
 public:
     // Starts the broker and waits until it accepts connections; records a
     // test failure (and running() stays false) when that is impossible.
-    test_broker();
+    // `keep_sessions`: persistent sessions and their queued messages survive
+    // a stop() and restart(), as a board's broker with persistence keeps them.
+    explicit test_broker(bool keep_sessions = false);
     ~test_broker(); // kills the broker if it still runs
     test_broker(const test_broker &) = delete;
     test_broker &operator=(const test_broker &) = delete;
@@ -51,6 +53,7 @@ private:
     bool wait_until_accepting();
 
     temp_dir dir_{"mqtt-broker-"};
+    bool keep_sessions_ = false;
     int port_ = 0;
     pid_t pid_ = -1;
 };

@@ -91,6 +91,20 @@ void e2e_daemon::stop()
     pid_ = -1;
 }
 
+std::optional<int> e2e_daemon::terminate(int signal_number, std::chrono::milliseconds within)
+{
+    if (pid_ <= 0)
+        return std::nullopt;
+    kill(pid_, signal_number);
+    int status = 0;
+    if (wait_child_exit(pid_, within, &status)) {
+        pid_ = -1;
+        return status;
+    }
+    stop();
+    return std::nullopt;
+}
+
 std::string e2e_daemon::log() const { return read_text_file(options_.log_path); }
 
 std::size_t e2e_daemon::log_mark() const { return log().size(); }

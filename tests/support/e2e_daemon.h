@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 
@@ -27,6 +28,9 @@ public:
     bool start(const e2e_daemon_options &options, std::string &error);
     // SIGTERM, then SIGKILL if it has not ended within a few seconds.
     void stop();
+    // Sends `signal_number` and waits up to `within` for the process to end:
+    // its wait status, or nullopt when it still ran (it is killed then).
+    std::optional<int> terminate(int signal_number, std::chrono::milliseconds within);
     bool running() const { return pid_ > 0; }
     pid_t pid() const { return pid_; }
 

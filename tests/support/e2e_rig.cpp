@@ -7,6 +7,7 @@
 #include <cjson/cJSON.h>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 namespace {
 
@@ -72,7 +73,9 @@ std::vector<std::uint8_t> e2e_scanned_pids(const std::vector<ecu_sim_record> &re
     return pids;
 }
 
-e2e_rig::e2e_rig() : ui_(broker_.uri())
+e2e_rig::e2e_rig(bool ui_outlives_broker_restarts)
+    : ui_persistent_(ui_outlives_broker_restarts), broker_(ui_persistent_),
+      ui_(broker_.uri(), "", ui_persistent_)
 {
     EXPECT_TRUE(ui_.connect());
     EXPECT_TRUE(ui_.subscribe(RESPONSE_TOPIC));
@@ -91,7 +94,7 @@ e2e_rig::~e2e_rig()
                      daemon_.log_path().c_str(), log_tail(daemon_.log(), 80).c_str());
 }
 
-bool e2e_rig::start_daemon(const std::string &config_json, const std::string &default_json)
+bool e2e_rig::start_daemon(const std::string &config_json, const std::string &default_json, bool wait_for_link)
 {
     if (!e2e_write_config(config_dir(), config_json, default_json))
         return false;
@@ -105,8 +108,9 @@ bool e2e_rig::start_daemon(const std::string &config_json, const std::string &de
         ADD_FAILURE() << error;
         return false;
     }
-    return daemon_.wait_for_log("INTR_MQTT_INFO : successfully Subscribed topics", E2E_TIMEOUT) !=
-           std::string::npos;
+    return !wait_for_link ||
+           daemon_.wait_for_log("INTR_MQTT_INFO : successfully Subscribed topics", E2E_TIMEOUT) !=
+               std::string::npos;
 }
 
 bool e2e_rig::plug_in(const ecu_profile &profile)
@@ -119,6 +123,17 @@ bool e2e_rig::plug_in(const ecu_profile &profile)
 }
 
 void e2e_rig::set_unplugged(bool unplugged) { ecu_sim_set_connected(*sim_, !unplugged); }
+
+bool e2e_rig::reconnect_ui()
+{
+    const auto deadline = std::chrono::steady_clock::now() + E2E_TIMEOUT;
+    while (!ui_.connect()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return ui_persistent_ || ui_.subscribe(RESPONSE_TOPIC);
+}
 
 bool e2e_rig::send(const std::string &json) { return ui_.publish(COMMAND_TOPIC, json); }
 

@@ -45,7 +45,10 @@ std::vector<std::uint8_t> e2e_scanned_pids(const std::vector<ecu_sim_record> &re
 
 class e2e_rig {
 public:
-    e2e_rig();
+    // `ui_outlives_broker_restarts`: the broker keeps the UI's session and
+    // queues what the daemon publishes while the UI is away; after a
+    // restart, reconnect_ui() resumes it without losing a message.
+    explicit e2e_rig(bool ui_outlives_broker_restarts = false);
     ~e2e_rig(); // on a failed test, prints the tail of the daemon log
 
     // Writes the configuration (and a valid default), starts the daemon and
@@ -53,11 +56,14 @@ public:
     // from then on is missed. No vehicle yet: the daemon retries its CAN
     // sockets until plug_in().
     bool start_daemon(const std::string &config_json,
-                      const std::string &default_json = e2e_standard_config());
+                      const std::string &default_json = e2e_standard_config(), bool wait_for_link = true);
     // Starts the ECU simulator on the rig's socket.
     bool plug_in(const ecu_profile &profile);
     // Simulator running but silent (true) or answering again (false).
     void set_unplugged(bool unplugged);
+
+    // Connects the UI again after the broker came back (retrying for a while).
+    bool reconnect_ui();
 
     bool send(const std::string &json);
     bool send_command(int cmd);
@@ -84,6 +90,7 @@ public:
 
 private:
     temp_dir dir_{"diag-e2e-"};
+    bool ui_persistent_;
     test_broker broker_;
     mqtt_test_client ui_;
     ecu_sim_ptr sim_;

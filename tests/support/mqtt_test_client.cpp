@@ -17,7 +17,9 @@ std::string unique_client_id()
 
 } // namespace
 
-mqtt_test_client::mqtt_test_client(const std::string &uri, const std::string &client_id)
+mqtt_test_client::mqtt_test_client(const std::string &uri, const std::string &client_id,
+                                   bool persistent_session)
+    : persistent_session_(persistent_session)
 {
     const std::string id = client_id.empty() ? unique_client_id() : client_id;
     int rc = MQTTClient_create(&client_, uri.c_str(), id.c_str(), MQTTCLIENT_PERSISTENCE_NONE,
@@ -46,9 +48,10 @@ bool mqtt_test_client::connect()
         return false;
     MQTTClient_connectOptions options = MQTTClient_connectOptions_initializer;
     options.keepAliveInterval = 20;
-    options.cleansession = 1;
+    options.cleansession = persistent_session_ ? 0 : 1;
     lost_.store(false);
-    subscriptions_.clear(); // a clean session starts without any
+    if (!persistent_session_)
+        subscriptions_.clear(); // a clean session starts without any
     return MQTTClient_connect(client_, &options) == MQTTCLIENT_SUCCESS;
 }
 

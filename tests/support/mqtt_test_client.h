@@ -37,7 +37,10 @@ constexpr std::chrono::milliseconds MQTT_TEST_TIMEOUT{15000};
 class mqtt_test_client {
 public:
     // `client_id` empty: a unique one is made up. Nothing is connected yet.
-    explicit mqtt_test_client(const std::string &uri, const std::string &client_id = "");
+    // `persistent_session`: the broker keeps the subscriptions (and queues
+    // messages) while the client is away; connect() resumes the session.
+    explicit mqtt_test_client(const std::string &uri, const std::string &client_id = "",
+                              bool persistent_session = false);
     ~mqtt_test_client(); // disconnects and destroys the client
     mqtt_test_client(const mqtt_test_client &) = delete;
     mqtt_test_client &operator=(const mqtt_test_client &) = delete;
@@ -69,6 +72,7 @@ private:
     static void on_lost(void *context, char *cause);
 
     MQTTClient client_ = nullptr;
+    bool persistent_session_ = false;
     std::vector<std::string> subscriptions_; // unsubscribed before disconnecting
     std::atomic<bool> lost_{false};
     mutable std::mutex queue_mutex_;
