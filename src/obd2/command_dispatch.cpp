@@ -85,14 +85,14 @@ int read_trouble_codes()
     return 1;
 }
 
-// One live cycle for one ECU: poll list, values, publication.
-int live_cycle(int addr_mode)
+// One live cycle of the engine ECU: poll list, values, publication.
+int live_cycle(const ecu_entry &engine)
 {
-    if (get_pid_list(addr_mode) == 0) {
+    if (get_pid_list(engine.addr_mode) == 0) {
         std::puts("OBD2_ERROR : Error while getting supported pid's.");
         return 0;
     }
-    if (handle_live_mode(0, addr_mode) == nullptr) {
+    if (handle_live_mode(0, engine) == nullptr) {
         std::puts("OBD2_ERROR : Error while getting live packet.");
         send_error_packet(CMD_LIVE_DATA, "NORES", "OBD2_ERROR : Error while publishing LIVE no response packet.");
         return 0;
@@ -108,16 +108,16 @@ int stream_live_data()
     if (g_ecu_count <= 0)
         return report_no_ecu(CMD_LIVE_DATA, "OBD2_ERROR : Error while publishing live error packet.");
 
-    for (int i = 0; i < g_ecu_count; ++i) {
-        if (live_cycle(g_ecu_list[i].addr_mode) == 0)
-            return 0;
-    }
-    return 1;
+    // Live values are the engine ECU's; another ECU answering the same PID
+    // would give the UI two values for one key.
+    return live_cycle(g_ecu_list[0]);
 }
 
-int clear_one_ecu(int addr_mode)
+// One functional request reaches every ECU; the engine ECU's confirmation
+// (entry 0) is what DTC_CLEARED reports.
+int clear_one_ecu(const ecu_entry &engine)
 {
-    if (handle_clear_dtc_command(addr_mode) == 0) {
+    if (handle_clear_dtc_command(engine) == 0) {
         std::puts("OBD2_ERROR : Error while clearing dtc");
         send_error_packet(CMD_CLEAR_DTC, "NORES", "OBD2_ERROR : Error while sending error packet.");
         return 0;
@@ -136,11 +136,9 @@ int clear_one_ecu(int addr_mode)
 
 int clear_trouble_codes()
 {
-    for (int j = 0; j < g_ecu_count; ++j) {
-        if (clear_one_ecu(g_ecu_list[j].addr_mode) == 0)
-            return 0; // the remaining entries are not cleared
-    }
-    return 1;
+    if (g_ecu_count <= 0)
+        return 1; // nothing known to clear: the controller waits for the next command
+    return clear_one_ecu(g_ecu_list[0]);
 }
 
 } // namespace

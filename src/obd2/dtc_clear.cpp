@@ -30,12 +30,12 @@ void print_clear_response(const std::uint8_t *resp, std::size_t len)
 }
 
 // One request and the verdict on its answer.
-clear_step clear_attempt(int addr_mode)
+clear_step clear_attempt(const ecu_entry &ecu)
 {
     std::uint8_t resp[OBD2_RESPONSE_SIZE] = {};
     std::uint64_t resp_len = 0;
     prepare_request(g_arr_clear_dtc_cmd, 1, 4, g_can_padding & 0xFF);
-    int rc = send_obd2_request(addr_mode, g_arr_clear_dtc_cmd, OBD2_REQUEST_SIZE, resp, &resp_len,
+    int rc = send_obd2_request(ecu, g_arr_clear_dtc_cmd, OBD2_REQUEST_SIZE, resp, &resp_len,
                                REQ_KIND_DTC_CLEAR);
     // After a failure the length may count bytes that never reached `resp`.
     std::size_t len = rc == -1 ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(resp_len, OBD2_RESPONSE_SIZE));
@@ -64,12 +64,12 @@ clear_step clear_attempt(int addr_mode)
 
 } // namespace
 
-int handle_clear_dtc_command(int addr_mode)
+int handle_clear_dtc_command(const ecu_entry &ecu)
 {
     int pending_repeats = 0;
     int silent_attempts = 0;
     for (;;) {
-        switch (clear_attempt(addr_mode)) {
+        switch (clear_attempt(ecu)) {
         case clear_step::done:
             return 1;
         case clear_step::failed:

@@ -190,11 +190,11 @@ std::array<bool, 3> selected_kinds()
 }
 
 // Asks one ECU for one kind and appends the decoded codes to `list`.
-void read_dtc_kind(const dtc_kind &kind, int addr_mode, cJSON *list)
+void read_dtc_kind(const dtc_kind &kind, const ecu_entry &ecu, cJSON *list)
 {
     std::uint8_t resp[OBD2_RESPONSE_SIZE] = {};
     std::uint64_t resp_len = 0;
-    if (send_obd2_request(addr_mode, kind.request, OBD2_REQUEST_SIZE, resp, &resp_len, REQ_KIND_DTC_READ) != 0)
+    if (send_obd2_request(ecu, kind.request, OBD2_REQUEST_SIZE, resp, &resp_len, REQ_KIND_DTC_READ) != 0)
         return;
     std::size_t len = static_cast<std::size_t>(std::min<std::uint64_t>(resp_len, OBD2_RESPONSE_SIZE));
     for (std::size_t i = 0; i < len; ++i)
@@ -206,6 +206,43 @@ void read_dtc_kind(const dtc_kind &kind, int addr_mode, cJSON *list)
     {
         cJSON_AddItemToArray(list, cJSON_Duplicate(code, 1));
     }
+}
+
+// Appends `codes` of one ECU to `list`, leaving out the codes an earlier ECU
+// reported already (an ECU's own repeats stay, as its answer has them).
+void merge_codes(cJSON *list, const cJSON *codes)
+{
+    const int earlier = cJSON_GetArraySize(list);
+    const cJSON *code = nullptr;
+    cJSON_ArrayForEach(code, codes)
+    {
+        bool known = false;
+        for (int i = 0; i < earlier && !known; ++i) {
+            const cJSON *seen = cJSON_GetArrayItem(list, i);
+            known = cJSON_IsString(seen) && cJSON_IsString(code) && std::strcmp(seen->valuestring, code->valuestring) == 0;
+        }
+        if (!known)
+            cJSON_AddItemToArray(list, cJSON_Duplicate(code, 1));
+    }
+}
+
+// Reads the selected kinds from one ECU, keeps in its stored list only what it
+// reports pending too, and merges its codes into `lists`. False when memory
+// for the ECU's lists ran out.
+bool read_ecu_codes(const ecu_entry &ecu, const std::array<bool, 3> &selected, const std::array<cJSON *, 3> &lists)
+{
+    std::array<json_ptr, 3> own;
+    for (std::size_t k = 0; k < dtc_kinds.size(); ++k) {
+        own[k].reset(cJSON_CreateArray());
+        if (!own[k])
+            return false;
+        if (selected[k])
+            read_dtc_kind(dtc_kinds[k], ecu, own[k].get());
+    }
+    keep_only_pending_in_stored(own[0].get(), own[1].get());
+    for (std::size_t k = 0; k < dtc_kinds.size(); ++k)
+        merge_codes(lists[k], own[k].get());
+    return true;
 }
 
 cJSON *longest_list(const std::array<cJSON *, 3> &lists)
@@ -307,12 +344,11 @@ const char *handle_dtc_command()
     prepare_dtc_requests();
     int ecu_count = std::clamp(g_ecu_count, 0, MAX_ECUS);
     for (int e = 0; e < ecu_count; ++e) {
-        for (std::size_t k = 0; k < dtc_kinds.size(); ++k) {
-            if (selected[k])
-                read_dtc_kind(dtc_kinds[k], g_ecu_list[e].addr_mode, lists[k]);
+        if (!read_ecu_codes(g_ecu_list[e], selected, lists)) {
+            std::puts("OBD2_ERROR : Failed to create the trouble-code document.");
+            return final_json;
         }
     }
-    keep_only_pending_in_stored(lists[0], lists[1]);
 
     json_text_ptr text = print_within_final_json(doc.get(), lists);
     if (text)

@@ -211,6 +211,9 @@ struct kept_frames {
 struct exchange {
     int fd;
     int addr_mode;
+    canid_t asked_id; // the ECU asked (flags cleared); 0: whichever responder answers
+    const std::uint8_t *req;
+    std::size_t req_len;
     kept_frames kept;
     steady::duration frame_wait;
     steady::time_point start;
@@ -260,9 +263,32 @@ int read_frame(int fd, can_frame &frame)
 // Frames queued since the last exchange: those that answer the request
 // about to be sent are kept for it; any other (a late answer to an earlier,
 // different request) would be taken for this one's answer and is dropped.
-void sort_queued_frames(int fd, int addr_mode, const std::uint8_t *req, std::size_t req_len,
-                        kept_frames &kept)
+// Is `frame` from the ECU asked, and does it answer the request? While a
+// multi-frame answer comes in, only its sender's frames count.
+bool concerns_exchange(const exchange &ex, const isotp_rx_state &st, const can_frame &frame)
 {
+    const canid_t id = frame.can_id & CAN_EFF_MASK;
+    if (ex.asked_id != 0 && id != ex.asked_id)
+        return false;
+    if (st.in_progress)
+        return id == st.responder;
+    if (frame.len == 0 || frame.len > CAN_MAX_DLEN)
+        return true; // the reassembly step tells such frames off
+    switch (frame.data[0] >> 4) {
+    case 0:
+    case 1:
+        return isotp_answers_request(frame, ex.req, ex.req_len);
+    default:
+        return true; // a stray consecutive or flow-control frame: the step says unusable
+    }
+}
+
+void sort_queued_frames(exchange &ex)
+{
+    const int fd = ex.fd;
+    kept_frames &kept = ex.kept;
+    isotp_rx_state idle;
+    isotp_rx_reset(idle);
     kept.count = kept.next = 0;
     for (int i = 0; i < ISOTP_MAX_STALE_FRAMES; ++i) {
         can_frame frame{};
@@ -271,8 +297,8 @@ void sort_queued_frames(int fd, int addr_mode, const std::uint8_t *req, std::siz
             return;
         if (n != static_cast<ssize_t>(sizeof(frame)))
             continue;
-        if (isotp_is_response_id(addr_mode, frame.can_id) && isotp_answers_request(frame, req, req_len) &&
-            kept.count < MAX_KEPT_FRAMES) {
+        const bool answer = (frame.data[0] >> 4) <= 1 && concerns_exchange(ex, idle, frame);
+        if (isotp_is_response_id(ex.addr_mode, frame.can_id) && answer && kept.count < MAX_KEPT_FRAMES) {
             kept.frames[kept.count++] = frame;
             continue;
         }
@@ -341,6 +367,10 @@ constexpr int KEEP_WAITING = 1;
 int act_on_frame(exchange &ex, isotp_rx_state &st, const can_frame &frame, std::uint8_t *resp,
                  std::uint64_t *resp_len)
 {
+    // Another ECU's answer, a late answer to an earlier request: as if it
+    // had not been on the bus (it does not restart the frame wait either).
+    if (isotp_is_response_id(ex.addr_mode, frame.can_id) && !concerns_exchange(ex, st, frame))
+        return KEEP_WAITING;
     switch (isotp_rx_step(st, ex.addr_mode, frame)) {
     case isotp_step::foreign:
         return KEEP_WAITING;
@@ -379,7 +409,9 @@ int act_on_frame(exchange &ex, isotp_rx_state &st, const can_frame &frame, std::
     return KEEP_WAITING;
 }
 
-int receive_answer(exchange &ex, std::uint8_t *resp, std::uint64_t *resp_len)
+// The result of the exchange; `answered_by` gets the sender of the frame that
+// completed an answer (0 or -2).
+int receive_answer(exchange &ex, std::uint8_t *resp, std::uint64_t *resp_len, canid_t *answered_by)
 {
     isotp_rx_state st; // 4 KiB on the stack, private to this exchange
     isotp_rx_reset(st);
@@ -388,8 +420,10 @@ int receive_answer(exchange &ex, std::uint8_t *resp, std::uint64_t *resp_len)
             const can_frame &frame = ex.kept.frames[ex.kept.next++];
             print_bytes("response : ", frame.data, CAN_MAX_DLEN, "[ %02x ] ", "\n\n");
             int result = act_on_frame(ex, st, frame, resp, resp_len);
-            if (result != KEEP_WAITING)
+            if (result != KEEP_WAITING) {
+                *answered_by = frame.can_id & CAN_EFF_MASK;
                 return result;
+            }
             continue;
         }
         switch (wait_readable(ex)) {
@@ -418,8 +452,10 @@ int receive_answer(exchange &ex, std::uint8_t *resp, std::uint64_t *resp_len)
             continue;
         print_bytes("response : ", frame.data, CAN_MAX_DLEN, "[ %02x ] ", "\n\n");
         int result = act_on_frame(ex, st, frame, resp, resp_len);
-        if (result != KEEP_WAITING)
+        if (result != KEEP_WAITING) {
+            *answered_by = frame.can_id & CAN_EFF_MASK;
             return result;
+        }
     }
 }
 
@@ -448,8 +484,12 @@ int prepare_request(std::uint8_t *payload, int b0, int b1, int b2)
     return 1;
 }
 
-int send_obd2_request(int addr_mode, const std::uint8_t *req, std::size_t req_len,
-                      std::uint8_t *resp, std::uint64_t *resp_len, int req_kind)
+namespace {
+
+// One request to `asked_id` (0: any responder of the mode), one answer back.
+// `answered_by` receives the identifier of the answer's sender.
+int exchange_request(int addr_mode, canid_t asked_id, const std::uint8_t *req, std::size_t req_len,
+                     std::uint8_t *resp, std::uint64_t *resp_len, int req_kind, canid_t *answered_by)
 {
     if (req_len < 2 || req_len > CAN_MAX_DLEN) {
         std::printf("Invalid OBD2 request length: %zu bytes\n", req_len);
@@ -459,7 +499,12 @@ int send_obd2_request(int addr_mode, const std::uint8_t *req, std::size_t req_le
         return -1;
     const can_cfg_entry &row = can_cfg_row(addr_mode);
     exchange ex{};
-    sort_queued_frames(row.sock_fd, addr_mode, req, req_len, ex.kept);
+    ex.fd = row.sock_fd;
+    ex.addr_mode = addr_mode;
+    ex.asked_id = asked_id & CAN_EFF_MASK;
+    ex.req = req;
+    ex.req_len = req_len;
+    sort_queued_frames(ex);
     print_bytes("REQUEST ", req, req_len, "[ %2x ] ", "\n");
 
     can_frame request{};
@@ -471,30 +516,107 @@ int send_obd2_request(int addr_mode, const std::uint8_t *req, std::size_t req_le
         return -1;
     }
     *resp_len = 0;
-    ex.fd = row.sock_fd;
-    ex.addr_mode = addr_mode;
     ex.frame_wait = milliseconds(isotp_frame_wait_ms(req_kind));
     ex.start = steady::now();
     ex.next_frame_due = ex.start + ex.frame_wait;
     ex.give_up = ex.next_frame_due + milliseconds(ISOTP_EXCHANGE_EXTRA_MS);
-    int result = receive_answer(ex, resp, resp_len);
+    int result = receive_answer(ex, resp, resp_len, answered_by);
     if (result == -1)
         *resp_len = 0;
     return result;
 }
 
+} // namespace
+
+int send_obd2_request(int addr_mode, const std::uint8_t *req, std::size_t req_len,
+                      std::uint8_t *resp, std::uint64_t *resp_len, int req_kind)
+{
+    canid_t answered_by = 0;
+    return exchange_request(addr_mode, 0, req, req_len, resp, resp_len, req_kind, &answered_by);
+}
+
+int send_obd2_request(const ecu_entry &ecu, const std::uint8_t *req, std::size_t req_len,
+                      std::uint8_t *resp, std::uint64_t *resp_len, int req_kind)
+{
+    canid_t answered_by = 0;
+    return exchange_request(ecu.addr_mode, ecu.resp_id, req, req_len, resp, resp_len, req_kind,
+                            &answered_by);
+}
+
+namespace {
+
+// The first mode that answers, as detect_mode() reports it; `first` gets the
+// answer's sender, `first_mode` the mode it answered on.
+int detect_first_responder(const std::uint8_t *req, std::size_t req_len, std::uint8_t *resp,
+                           std::uint64_t *resp_len, canid_t *first, int *first_mode)
+{
+    for (int mode : {ADDR_MODE_11BIT, ADDR_MODE_29BIT}) {
+        *first_mode = mode;
+        int r = exchange_request(mode, 0, req, req_len, resp, resp_len, REQ_KIND_DETECT, first);
+        if (r == 0)
+            return mode;
+        if (r == -2)
+            return -2;
+    }
+    return 0;
+}
+
+// Inserts `id` into the list, kept in ascending order, once.
+void add_responder(ecu_entry *found, int max_found, int *found_count, canid_t id, int mode)
+{
+    int at = 0;
+    while (at < *found_count && found[at].resp_id < id)
+        ++at;
+    if ((at < *found_count && found[at].resp_id == id) || *found_count >= max_found)
+        return;
+    for (int i = *found_count; i > at; --i)
+        found[i] = found[i - 1];
+    found[at] = ecu_entry{id, mode};
+    ++*found_count;
+}
+
+// Answers of further ECUs to the same functional request.
+void listen_for_more_responders(int mode, const std::uint8_t *req, std::size_t req_len, ecu_entry *found,
+                                int max_found, int *found_count)
+{
+    exchange ex{};
+    ex.fd = can_cfg_row(mode).sock_fd;
+    ex.addr_mode = mode;
+    ex.req = req;
+    ex.req_len = req_len;
+    ex.start = steady::now();
+    ex.next_frame_due = ex.give_up = ex.start + milliseconds(ISOTP_MORE_RESPONDERS_MS);
+    while (wait_readable(ex) == wait_result::readable) {
+        can_frame frame;
+        if (read_frame(ex.fd, frame) != 1)
+            continue;
+        print_bytes("response : ", frame.data, CAN_MAX_DLEN, "[ %02x ] ", "\n\n");
+        if (isotp_is_response_id(mode, frame.can_id) && (frame.data[0] >> 4) <= 1 &&
+            isotp_answers_request(frame, req, req_len))
+            add_responder(found, max_found, found_count, frame.can_id & CAN_EFF_MASK, mode);
+    }
+}
+
+} // namespace
+
 int detect_mode(const std::uint8_t *req, std::size_t req_len, std::uint8_t *resp,
                 std::uint64_t *resp_len)
 {
-    int r = send_obd2_request(ADDR_MODE_11BIT, req, req_len, resp, resp_len, REQ_KIND_DETECT);
-    if (r == 0)
-        return ADDR_MODE_11BIT;
-    if (r == -2)
-        return -2;
-    r = send_obd2_request(ADDR_MODE_29BIT, req, req_len, resp, resp_len, REQ_KIND_DETECT);
-    if (r == 0)
-        return ADDR_MODE_29BIT;
-    if (r == -2)
-        return -2;
-    return 0;
+    canid_t first = 0;
+    int first_mode = 0;
+    return detect_first_responder(req, req_len, resp, resp_len, &first, &first_mode);
+}
+
+int detect_ecus(const std::uint8_t *req, std::size_t req_len, std::uint8_t *resp, std::uint64_t *resp_len,
+                ecu_entry *found, int max_found, int *found_count)
+{
+    *found_count = 0;
+    canid_t first = 0;
+    int first_mode = 0;
+    const int result = detect_first_responder(req, req_len, resp, resp_len, &first, &first_mode);
+    if (result != 0) {
+        add_responder(found, max_found, found_count, first, first_mode);
+        listen_for_more_responders(first_mode, req, req_len, found, max_found, found_count);
+    }
+    return result;
 }

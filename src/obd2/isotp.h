@@ -29,16 +29,34 @@ int prepare_request(std::uint8_t *payload, int b0, int b1, int b2);
 // Sends `req` on the socket of `addr_mode` and receives the answer into
 // `resp` (at least OBD2_RESPONSE_SIZE bytes; byte 0 is a length byte, byte 1
 // the service byte). Returns 0 for an answer, -1 for a failure, -2 for a
-// negative response. *resp_len is 0 after a failure.
+// negative response. *resp_len is 0 after a failure. Only an answer to this
+// request counts (isotp_answers_request), from whichever responder sends one;
+// other frames are ignored as if they had not been on the bus.
 //   11-bit, 02 01 00, ECU 0x7E9 answers 06 41 00 BE 3F A8 13 00
 //     -> 0, resp = 06 41 00 BE 3F A8 13 00, *resp_len 8
 int send_obd2_request(int addr_mode, const std::uint8_t *req, std::size_t req_len,
+                      std::uint8_t *resp, std::uint64_t *resp_len, int req_kind);
+
+// The same, but only an answer from `ecu` (its response identifier) counts.
+int send_obd2_request(const ecu_entry &ecu, const std::uint8_t *req, std::size_t req_len,
                       std::uint8_t *resp, std::uint64_t *resp_len, int req_kind);
 
 // Tries 11-bit, then 29-bit. Returns 1 or 2 for the mode that answered, -2
 // for a negative response, 0 when neither answered.
 int detect_mode(const std::uint8_t *req, std::size_t req_len, std::uint8_t *resp,
                 std::uint64_t *resp_len);
+
+// How long detection listens for further ECUs after the first answer: the
+// answer time P2CAN of ISO 15765-4.
+constexpr int ISOTP_MORE_RESPONDERS_MS = 50;
+
+// detect_mode(), then, when an ECU answered (a refusal counts: it is there),
+// listens ISOTP_MORE_RESPONDERS_MS more for the other ECUs answering the same
+// request: `found` gets every responder on that mode (at most `max_found`),
+// lowest identifier first.
+//   ECM 7E8 answers, TCM 7E9 8 ms later -> 1, found = {7E8, 1}, {7E9, 1}
+int detect_ecus(const std::uint8_t *req, std::size_t req_len, std::uint8_t *resp, std::uint64_t *resp_len,
+                ecu_entry *found, int max_found, int *found_count);
 
 // Wait for each frame of an exchange asked by `req_kind`, in milliseconds.
 int isotp_frame_wait_ms(int req_kind);

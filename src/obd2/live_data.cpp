@@ -25,7 +25,7 @@ struct live_reading {
 };
 
 // Asks for one PID; true with the converted value when it answered.
-bool read_live_pid(int addr_mode, std::uint8_t pid, float *value)
+bool read_live_pid(const ecu_entry &ecu, std::uint8_t pid, float *value)
 {
     std::uint8_t req[OBD2_REQUEST_SIZE] = {};
     if (prepare_request(req, 2, 1, pid) != 1) {
@@ -34,7 +34,7 @@ bool read_live_pid(int addr_mode, std::uint8_t pid, float *value)
     }
     std::uint8_t resp[OBD2_RESPONSE_SIZE] = {};
     std::uint64_t resp_len = 0;
-    int rc = send_obd2_request(addr_mode, req, OBD2_REQUEST_SIZE, resp, &resp_len, REQ_KIND_LIVE);
+    int rc = send_obd2_request(ecu, req, OBD2_REQUEST_SIZE, resp, &resp_len, REQ_KIND_LIVE);
     obd_sleep(LIVE_REQUEST_PAUSE);
     if (rc != 0)
         return false;
@@ -92,7 +92,7 @@ bool write_live_message(const live_reading *readings, int count)
 
 } // namespace
 
-char *handle_live_mode(int /*unused*/, int addr_mode)
+char *handle_live_mode(int /*unused*/, const ecu_entry &ecu)
 {
     std::array<live_reading, MAX_SUPPORTED_PIDS> readings{};
     std::memset(json_output, 0, sizeof json_output);
@@ -101,7 +101,7 @@ char *handle_live_mode(int /*unused*/, int addr_mode)
 
     int answered = 0;
     for (int i = 0; i < count; ++i) {
-        if (read_live_pid(addr_mode, supported_pids[i].pid, &readings[i].value)) {
+        if (read_live_pid(ecu, supported_pids[i].pid, &readings[i].value)) {
             readings[i].read = 1;
             ++answered;
         }

@@ -16,7 +16,7 @@ namespace {
 constexpr int DEFAULT_AVAILABLE_ROWS = 5;
 
 // Any accepted non-negative answer counts; its content is not checked.
-bool pid_answers(int addr_mode, std::uint8_t pid)
+bool pid_answers(const ecu_entry &ecu, std::uint8_t pid)
 {
     std::uint8_t req[OBD2_REQUEST_SIZE] = {};
     if (prepare_request(req, 2, 1, pid) == 0) {
@@ -25,7 +25,7 @@ bool pid_answers(int addr_mode, std::uint8_t pid)
     }
     std::uint8_t resp[OBD2_RESPONSE_SIZE] = {};
     std::uint64_t resp_len = 0;
-    int rc = send_obd2_request(addr_mode, req, OBD2_REQUEST_SIZE, resp, &resp_len, REQ_KIND_PID_SCAN);
+    int rc = send_obd2_request(ecu, req, OBD2_REQUEST_SIZE, resp, &resp_len, REQ_KIND_PID_SCAN);
     return rc == 0 && resp_len > 0;
 }
 
@@ -45,7 +45,7 @@ void set_default_pid_availability()
         g_pid_availability[i] = i < DEFAULT_AVAILABLE_ROWS ? 1 : 0;
 }
 
-int get_supported_pid_list(int addr_mode)
+int get_supported_pid_list(const ecu_entry &ecu)
 {
     int status = 1;
     for (int &entry : g_pid_availability)
@@ -54,7 +54,7 @@ int get_supported_pid_list(int addr_mode)
 
     for (int i = 0; i < num_pids; ++i) {
         std::uint8_t pid = pids[i].pid;
-        g_pid_availability[i] = pid_answers(addr_mode, pid) ? 1 : 0;
+        g_pid_availability[i] = pid_answers(ecu, pid) ? 1 : 0;
         std::printf("PID 0x%02X \u2192 %s \n", pid, g_pid_availability[i] ? "AVAILABLE" : "NOT AVAILABLE");
     }
     print_availability(status);

@@ -1,6 +1,8 @@
 // Which catalogue PIDs the ECU answers.
 #pragma once
 
+#include "obd2/obd2_types.h"
+
 constexpr int PID_AVAILABILITY_SIZE = 87;
 extern int g_pid_availability[PID_AVAILABILITY_SIZE];
 
@@ -9,4 +11,4 @@ void set_default_pid_availability();
 
 // Scans every catalogue PID and publishes "GOTPID". 1, or 0 when the
 // publication failed.
-int get_supported_pid_list(int addr_mode);
+int get_supported_pid_list(const ecu_entry &ecu);

@@ -136,11 +136,13 @@ void print_detection_response()
     std::putchar('\n');
 }
 
-void record_detected_ecu(int mode)
+// Every ECU that answered, lowest identifier (the engine ECU, 7E8) first.
+// Entry 0 is the ECU the session identifies and watches.
+void record_detected_ecus(const ecu_entry *found, int found_count)
 {
-    g_ecu_list[0].resp_id = mode == 1 ? 0x7E8u : 0x18DAF110u;
-    g_ecu_list[0].addr_mode = mode == 2 ? ADDR_MODE_29BIT : ADDR_MODE_11BIT;
-    g_ecu_count = 1;
+    for (int i = 0; i < found_count; ++i)
+        g_ecu_list[i] = found[i];
+    g_ecu_count = found_count;
     std::printf("OBD2_INFO : Detected ECU with %s mode.\n",
                 g_ecu_list[0].addr_mode == ADDR_MODE_11BIT ? "11-bit" : "29-bit");
 }
@@ -160,13 +162,15 @@ void detect_ecu_pass(std::uint64_t seen)
         return;
     }
     // A negative response (-2) still proves an ECU is there.
-    int mode = detect_mode(request_frame, sizeof(request_frame), response_buf, &response_len);
-    if (mode == 0) {
+    ecu_entry found[MAX_ECUS];
+    int found_count = 0;
+    if (detect_ecus(request_frame, sizeof(request_frame), response_buf, &response_len, found, MAX_ECUS,
+                    &found_count) == 0) {
         report_no_ecu_detected(seen);
         return;
     }
     print_detection_response();
-    record_detected_ecu(mode);
+    record_detected_ecus(found, found_count);
     if (publish_status("MODEDETECTED", 0) != 1)
         std::puts("OBD2_ERROR : Error while publishing MODEDETECTED packet");
     g_flg_supported_pid_list = 1;
@@ -175,14 +179,14 @@ void detect_ecu_pass(std::uint64_t seen)
 
 // Full identification of an unknown vehicle: scan and save. False when a
 // status packet could not be published; the pass then starts again.
-bool identify_unknown_vehicle(int addr_mode)
+bool identify_unknown_vehicle(const ecu_entry &engine)
 {
-    set_can_protocol(addr_mode);
+    set_can_protocol(engine.addr_mode);
     if (publish_status("GOTINFO", 0) != 1) {
         std::puts("OBD2_ERROR : Error while publishing GOTINFO packet");
         return false;
     }
-    if (get_supported_pid_list(addr_mode) != 1)
+    if (get_supported_pid_list(engine) != 1)
         std::puts("OBD2_ERROR : Error while getting supported pid list.");
     if (publish_status("SAVSUC", 0) != 1) {
         std::puts("OBD2_ERROR : Error while sending SAVSUC packet.");
@@ -193,23 +197,27 @@ bool identify_unknown_vehicle(int addr_mode)
     return true;
 }
 
+// The vehicle is the engine ECU's (entry 0): its information, its PIDs, its
+// fingerprint in the ECU info file. Other ECUs only add their trouble codes.
 void identify_vehicle_pass(std::uint64_t seen)
 {
-    for (int l = 0; l < g_ecu_count; ++l) {
-        const int addr_mode = g_ecu_list[l].addr_mode;
-        if (get_vehicle_info(addr_mode) == 0)
-            std::puts("OBD2_ERROR : Error while getting information packet.");
-
-        if (compare_vehicle_info_with_saved() == 1) {
-            publish_status("GOTINFO", 0);
-            publish_status("GOTPID", 0);
-            publish_status("SAVSUC", 0);
-        } else if (!identify_unknown_vehicle(addr_mode)) {
-            obd_pause(ONE_SECOND, seen); // a status packet could not even be composed
-            return;
-        }
-        advance_bringup(IDLE, seen);
+    if (g_ecu_count <= 0) {
+        advance_bringup(DETECT_ECU, seen);
+        return;
     }
+    const ecu_entry &engine = g_ecu_list[0];
+    if (get_vehicle_info(engine) == 0)
+        std::puts("OBD2_ERROR : Error while getting information packet.");
+
+    if (compare_vehicle_info_with_saved() == 1) {
+        publish_status("GOTINFO", 0);
+        publish_status("GOTPID", 0);
+        publish_status("SAVSUC", 0);
+    } else if (!identify_unknown_vehicle(engine)) {
+        obd_pause(ONE_SECOND, seen); // a status packet could not even be composed
+        return;
+    }
+    advance_bringup(IDLE, seen);
 }
 
 void parse_command_pass(std::uint64_t seen)

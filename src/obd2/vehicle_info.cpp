@@ -62,7 +62,7 @@ bool store_plain_text(char *text, const std::uint8_t *payload, std::size_t size)
 }
 
 // Asks for one InfoType; false (with its message) when no usable answer came.
-bool request_info_type(int addr_mode, std::uint8_t info_type, std::uint8_t *resp, std::size_t *len)
+bool request_info_type(const ecu_entry &ecu, std::uint8_t info_type, std::uint8_t *resp, std::size_t *len)
 {
     std::uint8_t req[OBD2_REQUEST_SIZE] = {};
     if (prepare_request(req, 2, VEHICLE_INFO_SERVICE, info_type) == 0) {
@@ -70,7 +70,7 @@ bool request_info_type(int addr_mode, std::uint8_t info_type, std::uint8_t *resp
         return false;
     }
     std::uint64_t resp_len = 0;
-    if (send_obd2_request(addr_mode, req, OBD2_REQUEST_SIZE, resp, &resp_len, REQ_KIND_VEHICLE_INFO) != 0) {
+    if (send_obd2_request(ecu, req, OBD2_REQUEST_SIZE, resp, &resp_len, REQ_KIND_VEHICLE_INFO) != 0) {
         std::printf("OBD2 WARN: Failed to request InfoType %02X\n", info_type);
         return false;
     }
@@ -94,11 +94,11 @@ bool request_info_type(int addr_mode, std::uint8_t info_type, std::uint8_t *resp
 }
 
 // Reads one InfoType into the next record; true when a record was added.
-bool read_info_type(int addr_mode, std::uint8_t info_type)
+bool read_info_type(const ecu_entry &ecu, std::uint8_t info_type)
 {
     std::uint8_t resp[OBD2_RESPONSE_SIZE] = {};
     std::size_t len = 0;
-    if (!request_info_type(addr_mode, info_type, resp, &len))
+    if (!request_info_type(ecu, info_type, resp, &len))
         return false;
 
     vehicle_info_record &record = g_vehicle_info[g_vehicle_info_count];
@@ -119,13 +119,13 @@ bool read_info_type(int addr_mode, std::uint8_t info_type)
 
 } // namespace
 
-int get_vehicle_info(int addr_mode)
+int get_vehicle_info(const ecu_entry &ecu)
 {
     g_vehicle_info_count = 0;
     for (std::uint8_t info_type : info_types) {
         if (g_vehicle_info_count >= MAX_VEHICLE_INFO)
             break;
-        read_info_type(addr_mode, info_type);
+        read_info_type(ecu, info_type);
     }
     return g_vehicle_info_count > 0 ? 1 : 0;
 }

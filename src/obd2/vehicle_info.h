@@ -1,6 +1,8 @@
 // Service 09: VIN, calibration id, CVN, ECU name; and the protocol text.
 #pragma once
 
+#include "obd2/obd2_types.h"
+
 #include <cstdint>
 
 constexpr int VEHICLE_INFO_TEXT_SIZE = 128;
@@ -19,7 +21,7 @@ extern char g_can_protocol[CAN_PROTOCOL_SIZE];
 // Reads InfoTypes 02, 04, 06, 0A into g_vehicle_info (texts trimmed of
 // control and 0xFF bytes; the CVN as upper-case hexadecimal including the
 // item count). 1 when at least one record was stored.
-int get_vehicle_info(int addr_mode);
+int get_vehicle_info(const ecu_entry &ecu);
 
 // 1 -> "ISO15765-4 (11-bit)", 2 -> "ISO15765-4 (29-bit)", else "UNKNOWN".
 void set_can_protocol(int addr_mode);

@@ -10,6 +10,8 @@
 //   });
 #pragma once
 
+#include "svc_ecus.h"
+
 #include "can_peer.h"
 
 #include <atomic>

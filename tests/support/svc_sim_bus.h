@@ -8,6 +8,8 @@
 //   bus.request_payloads()  -> every frame the daemon sent, data bytes only
 #pragma once
 
+#include "svc_ecus.h"
+
 #include "ecu_sim.h"
 #include "temp_dir.h"
 

@@ -410,3 +410,87 @@ TEST_F(IsotpExchange, DetectReturnsZeroWhenNeitherModeAnswers)
 }
 
 } // namespace
+
+// ---- several ECUs on the bus -------------------------------------------------------
+
+namespace {
+
+constexpr ecu_entry ECM{0x7E8, ADDR_MODE_11BIT};
+const bytes SPEED_REQUEST{0x02, 0x01, 0x0D, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
+
+// send_obd2_request for one ECU of the list, on a thread of its own.
+std::future<int> ask_ecu(const ecu_entry &ecu, const bytes &req, std::array<std::uint8_t, 4096> &resp,
+                         std::uint64_t &resp_len, int req_kind)
+{
+    return std::async(std::launch::async, [=, &resp, &resp_len] {
+        return send_obd2_request(ecu, req.data(), req.size(), resp.data(), &resp_len, req_kind);
+    });
+}
+
+} // namespace
+
+// While PID 0D is asked, another ECU's late answer to PID 0C, the engine
+// ECU's answer of another PID and a refusal of another service are ignored.
+TEST_F(IsotpExchange, TakesOnlyTheAskedEcusAnswerToThisRequest)
+{
+    can_test_peer ecu(1);
+    std::array<std::uint8_t, 4096> resp{};
+    std::uint64_t resp_len = 0;
+    auto call = ask_ecu(ECM, SPEED_REQUEST, resp, resp_len, REQ_KIND_LIVE);
+    expect_request(ecu, 0x7DF, SPEED_REQUEST);
+    ecu.send(0x7E9, {0x04, 0x41, 0x0C, 0x1A, 0xF8, 0x00, 0x00, 0x00}); // TCM, late, 0C
+    ecu.send(0x7E9, {0x03, 0x41, 0x0D, 0x50, 0x00, 0x00, 0x00, 0x00}); // TCM's own 0D
+    ecu.send(0x7E8, {0x04, 0x41, 0x0C, 0x0C, 0xD0, 0x00, 0x00, 0x00}); // ECM, another PID
+    ecu.send(0x7E8, {0x03, 0x7F, 0x09, 0x12, 0x00, 0x00, 0x00, 0x00}); // refusal of service 09
+    ecu.send(0x7E8, {0x03, 0x41, 0x0D, 0x28, 0x00, 0x00, 0x00, 0x00});
+    EXPECT_EQ(call.get(), 0);
+    EXPECT_EQ(bytes(resp.begin(), resp.begin() + resp_len),
+              (bytes{0x03, 0x41, 0x0D, 0x28, 0x00, 0x00, 0x00, 0x00}));
+}
+
+// The transmission ECU starts its own multi-frame VIN and waits for flow
+// control in vain: the engine ECU's answer is read, and only the engine ECU
+// gets flow control.
+TEST_F(IsotpExchange, AnotherEcusMultiFrameAnswerDoesNotDisturb)
+{
+    can_test_peer ecu(1);
+    std::array<std::uint8_t, 4096> resp{};
+    std::uint64_t resp_len = 0;
+    auto call = ask_ecu(ECM, VIN_REQUEST, resp, resp_len, REQ_KIND_VEHICLE_INFO);
+    expect_request(ecu, 0x7DF, VIN_REQUEST);
+    ecu.send(0x7E9, {0x10, 0x14, 0x49, 0x02, 0x01, 0x54, 0x43, 0x4D}); // TCM first
+    ecu.send(0x7E8, {0x10, 0x13, 0x49, 0x02, 0x01, 0x57, 0x30, 0x4C});
+    expect_flow_control(ecu, 0x7E0);
+    send_vin_answer(ecu, 0x7E8);
+    EXPECT_EQ(call.get(), 0);
+    EXPECT_EQ(bytes(resp.begin(), resp.begin() + resp_len), VIN_RESPONSE);
+    EXPECT_EQ(ecu.queued_from_daemon(), 0u) << "flow control to the transmission ECU";
+}
+
+// Detection lists every ECU answering within 50 ms of the first, in order.
+TEST_F(IsotpExchange, DetectionListsEveryResponderLowestFirst)
+{
+    can_test_peer ecu11(1);
+    can_test_peer ecu29(2);
+    ecu_entry found[MAX_ECUS];
+    int found_count = 0;
+    std::array<std::uint8_t, 4096> resp{};
+    std::uint64_t resp_len = 0;
+    auto detection = std::async(std::launch::async, [&] {
+        return detect_ecus(PID00_REQUEST.data(), PID00_REQUEST.size(), resp.data(), &resp_len, found, MAX_ECUS,
+                           &found_count);
+    });
+    expect_request(ecu11, 0x7DF, PID00_REQUEST);
+    ecu11.send(0x7EA, {0x06, 0x41, 0x00, 0x80, 0x00, 0x00, 0x01, 0x00});
+    ecu11.send(0x7E8, {0x06, 0x41, 0x00, 0xBE, 0x3F, 0xA8, 0x13, 0x00});
+    ecu11.send(0x7E9, {0x03, 0x41, 0x0D, 0x00}); // an answer to something else
+    ecu11.send(0x7E9, {0x06, 0x41, 0x00, 0x98, 0x18, 0x00, 0x01, 0x00});
+    EXPECT_EQ(detection.get(), ADDR_MODE_11BIT);
+    ASSERT_EQ(found_count, 3);
+    EXPECT_EQ(found[0].resp_id, 0x7E8u);
+    EXPECT_EQ(found[1].resp_id, 0x7E9u);
+    EXPECT_EQ(found[2].resp_id, 0x7EAu);
+    EXPECT_EQ(found[0].addr_mode, ADDR_MODE_11BIT);
+    EXPECT_EQ(bytes(resp.begin(), resp.begin() + 8), (bytes{0x06, 0x41, 0x00, 0x80, 0x00, 0x00, 0x01, 0x00}));
+    EXPECT_EQ(ecu29.queued_from_daemon(), 0u) << "29-bit asked although 11-bit answered";
+}
