@@ -267,11 +267,19 @@ int publish_without_waiting(int index)
     return rc;
 }
 
-// True when publications have waited for their acknowledgement longer than
-// the broker may take.
-bool broker_stalled(MQTTClient client)
+// Publications still waiting for their acknowledgement; taken under
+// link_mutex like every library call of a publisher.
+int messages_waiting(MQTTClient client)
 {
-    if (messages_in_flight(client) == 0)
+    std::lock_guard lock(link_mutex);
+    return messages_in_flight(client);
+}
+
+// True when `waiting` publications have waited for their acknowledgement
+// longer than the broker may take.
+bool broker_stalled(int waiting)
+{
+    if (waiting == 0)
         return false;
     const steady::duration since(std::max(first_unacked_publication.load(), latest_acknowledgement.load()));
     return steady::now().time_since_epoch() - since >= ACKNOWLEDGEMENT_LIMIT;
@@ -294,11 +302,12 @@ void drop_stalled_link(MQTTClient client)
 void connected_pass()
 {
     MQTTClient client = hMqttClient.load();
-    if (client && broker_stalled(client)) {
+    const int waiting = client ? messages_waiting(client) : 0;
+    if (broker_stalled(waiting)) {
         drop_stalled_link(client);
         return;
     }
-    const auto pause = client && messages_in_flight(client) > 0 ? STALL_CHECK_INTERVAL : CONNECTED_PAUSE;
+    const auto pause = waiting > 0 ? STALL_CHECK_INTERVAL : CONNECTED_PAUSE;
     std::unique_lock lock(pause_mutex);
     pause_cv.wait_for(lock, pause,
                       [] { return giMQTTState.load() != MQTT_CONNECTED || shutdown_requested(); });

@@ -287,8 +287,6 @@ void sort_queued_frames(exchange &ex)
 {
     const int fd = ex.fd;
     kept_frames &kept = ex.kept;
-    isotp_rx_state idle;
-    isotp_rx_reset(idle);
     kept.count = kept.next = 0;
     for (int i = 0; i < ISOTP_MAX_STALE_FRAMES; ++i) {
         can_frame frame{};
@@ -297,8 +295,11 @@ void sort_queued_frames(exchange &ex)
             return;
         if (n != static_cast<ssize_t>(sizeof(frame)))
             continue;
-        const bool answer = (frame.data[0] >> 4) <= 1 && concerns_exchange(ex, idle, frame);
-        if (isotp_is_response_id(ex.addr_mode, frame.can_id) && answer && kept.count < MAX_KEPT_FRAMES) {
+        const canid_t id = frame.can_id & CAN_EFF_MASK;
+        const bool answer = isotp_is_response_id(ex.addr_mode, frame.can_id) &&
+                            (ex.asked_id == 0 || id == ex.asked_id) &&
+                            isotp_answers_request(frame, ex.req, ex.req_len);
+        if (answer && kept.count < MAX_KEPT_FRAMES) {
             kept.frames[kept.count++] = frame;
             continue;
         }

@@ -211,8 +211,9 @@ TEST_F(ServicesOnSim, ClearIsNotDecidedByALateAnswerOfAnotherService)
     std::this_thread::sleep_for(50ms); // queued on the daemon's socket
 
     testing::internal::CaptureStdout();
-    EXPECT_EQ(handle_clear_dtc_command(ECM_11BIT), 1);
+    const int result = handle_clear_dtc_command(ECM_11BIT);
     std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(result, 1);
     EXPECT_NE(log.find("OBD2 WARN: stale frame 0x7E8 discarded"), std::string::npos) << log;
     EXPECT_EQ(log.find("Unexpected response"), std::string::npos);
 }
@@ -239,8 +240,9 @@ TEST_F(ServicesOnSim, ClearTakesTheFinalAnswerSentAfterResponsePending)
     ASSERT_TRUE(bus.ok());
 
     testing::internal::CaptureStdout();
-    EXPECT_EQ(handle_clear_dtc_command(ECM_11BIT), 1);
+    const int result = handle_clear_dtc_command(ECM_11BIT);
     std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(result, 1);
     EXPECT_LE(bus.requests().size(), 2u);
     EXPECT_NE(log.find("OBD2: DTCs cleared successfully."), std::string::npos) << log;
     EXPECT_TRUE(ecu_sim_profile(bus.sim()).ecus[0].stored_dtcs.empty());
@@ -271,10 +273,12 @@ TEST_F(ServicesOnSim, SlowEcuIsDetectedOnTheNextPass)
     std::uint64_t resp_len = 0;
     const bytes pid00 = request(0x02, 0x01, 0x00);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(detect_mode(pid00.data(), pid00.size(), resp, &resp_len), 0);
-    std::this_thread::sleep_for(200ms); // the detection pass's pause is longer
-    EXPECT_EQ(detect_mode(pid00.data(), pid00.size(), resp, &resp_len), ADDR_MODE_11BIT);
+    const int first_pass = detect_mode(pid00.data(), pid00.size(), resp, &resp_len);
+    std::this_thread::sleep_for(1s); // the detection pass's pause
+    const int second_pass = detect_mode(pid00.data(), pid00.size(), resp, &resp_len);
     testing::internal::GetCapturedStdout();
+    EXPECT_EQ(first_pass, 0);
+    EXPECT_EQ(second_pass, ADDR_MODE_11BIT);
     EXPECT_EQ(resp[1], 0x41);
 }
 
