@@ -197,6 +197,24 @@ bool isotp_answers_request(const can_frame &frame, const std::uint8_t *req, std:
 
 namespace {
 
+// Single-frame answers that exchanges passed over; OBD thread only.
+struct passed_answers {
+    isotp_passed_answer items[ISOTP_PASSED_ANSWERS];
+    int count = 0; // the oldest is overwritten when full
+    int next = 0;
+};
+passed_answers passed;
+
+void note_passed_answer(const can_frame &frame)
+{
+    const std::size_t sf_len = frame.data[0] & 0x0F;
+    if (frame.len < 3 || (frame.data[0] >> 4) != 0 || sf_len < 2 || sf_len > frame.len - 1u)
+        return;
+    passed.items[passed.next] = isotp_passed_answer{frame.can_id & CAN_EFF_MASK, frame.data[1], frame.data[2]};
+    passed.next = (passed.next + 1) % ISOTP_PASSED_ANSWERS;
+    passed.count = std::min(passed.count + 1, ISOTP_PASSED_ANSWERS);
+}
+
 // Frames read off the socket before the request went out that answer it:
 // an ECU that said "response pending" sends its final answer on its own, and
 // a slow ECU's answer to the previous try of the same request is still good.
@@ -305,6 +323,8 @@ void sort_queued_frames(exchange &ex)
         }
         std::printf("OBD2 WARN: stale frame 0x%X discarded : ", frame.can_id & CAN_EFF_MASK);
         print_bytes("", frame.data, CAN_MAX_DLEN, "[ %02x ] ", "\n");
+        if (isotp_is_response_id(ex.addr_mode, frame.can_id))
+            note_passed_answer(frame);
     }
 }
 
@@ -370,8 +390,10 @@ int act_on_frame(exchange &ex, isotp_rx_state &st, const can_frame &frame, std::
 {
     // Another ECU's answer, a late answer to an earlier request: as if it
     // had not been on the bus (it does not restart the frame wait either).
-    if (isotp_is_response_id(ex.addr_mode, frame.can_id) && !concerns_exchange(ex, st, frame))
+    if (isotp_is_response_id(ex.addr_mode, frame.can_id) && !concerns_exchange(ex, st, frame)) {
+        note_passed_answer(frame);
         return KEEP_WAITING;
+    }
     switch (isotp_rx_step(st, ex.addr_mode, frame)) {
     case isotp_step::foreign:
         return KEEP_WAITING;
@@ -461,6 +483,16 @@ int receive_answer(exchange &ex, std::uint8_t *resp, std::uint64_t *resp_len, ca
 }
 
 } // namespace
+
+int isotp_take_passed_answers(isotp_passed_answer *out, int max)
+{
+    const int n = std::min(passed.count, max);
+    const int oldest = (passed.next - passed.count + ISOTP_PASSED_ANSWERS) % ISOTP_PASSED_ANSWERS;
+    for (int i = 0; i < n; ++i)
+        out[i] = passed.items[(oldest + i) % ISOTP_PASSED_ANSWERS];
+    passed.count = 0;
+    return n;
+}
 
 int isotp_frame_wait_ms(int req_kind)
 {

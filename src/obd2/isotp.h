@@ -58,6 +58,19 @@ constexpr int ISOTP_MORE_RESPONDERS_MS = 50;
 int detect_ecus(const std::uint8_t *req, std::size_t req_len, std::uint8_t *resp, std::uint64_t *resp_len,
                 ecu_entry *found, int max_found, int *found_count);
 
+// A single-frame answer an exchange passed over: a late answer to an earlier
+// request, another ECU's answer.
+struct isotp_passed_answer {
+    canid_t responder;     // identifier, flags cleared
+    std::uint8_t service;  // byte 1 of the frame (0x41, 0x7F, ...)
+    std::uint8_t parameter; // byte 2 (the PID of a service 01 answer)
+};
+constexpr int ISOTP_PASSED_ANSWERS = 32; // the newest are remembered
+
+// Moves the answers passed over since the last call (oldest first, at most
+// `max`) into `out` and forgets them all. OBD thread only.
+int isotp_take_passed_answers(isotp_passed_answer *out, int max);
+
 // Wait for each frame of an exchange asked by `req_kind`, in milliseconds.
 int isotp_frame_wait_ms(int req_kind);
 

@@ -29,6 +29,23 @@ bool pid_answers(const ecu_entry &ecu, std::uint8_t pid)
     return rc == 0 && resp_len > 0;
 }
 
+// An ECU that answered a PID after the wait still supports it: its late
+// answer, passed over by a later request of the scan, marks the PID
+// available (rows up to `asked`, the last row asked so far).
+void credit_late_answers(const ecu_entry &ecu, int asked)
+{
+    isotp_passed_answer late[ISOTP_PASSED_ANSWERS];
+    const int n = isotp_take_passed_answers(late, ISOTP_PASSED_ANSWERS);
+    for (int k = 0; k < n; ++k) {
+        const int row = find_pid_row(late[k].parameter);
+        if (late[k].responder != ecu.resp_id || late[k].service != 0x41 || row < 0 || row > asked ||
+            g_pid_availability[row] == 1)
+            continue;
+        g_pid_availability[row] = 1;
+        std::printf("PID 0x%02X \u2192 AVAILABLE (late answer)\n", late[k].parameter);
+    }
+}
+
 void print_availability(int status)
 {
     std::printf("\nPID Availability:\n[");
@@ -52,10 +69,13 @@ int get_supported_pid_list(const ecu_entry &ecu)
         entry = 0;
     std::puts("Checking supported PIDs one by one...");
 
+    isotp_passed_answer earlier[ISOTP_PASSED_ANSWERS];
+    isotp_take_passed_answers(earlier, ISOTP_PASSED_ANSWERS); // from before the scan: not its business
     for (int i = 0; i < num_pids; ++i) {
         std::uint8_t pid = pids[i].pid;
         g_pid_availability[i] = pid_answers(ecu, pid) ? 1 : 0;
         std::printf("PID 0x%02X \u2192 %s \n", pid, g_pid_availability[i] ? "AVAILABLE" : "NOT AVAILABLE");
+        credit_late_answers(ecu, i - 1);
     }
     print_availability(status);
 

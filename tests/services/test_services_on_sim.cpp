@@ -478,6 +478,31 @@ TEST_F(ServicesOnSim, DiscoveryRecordsWhatTheEcuAnswersAndPublishesGotpid)
     EXPECT_TRUE(ui.wait_for(std::string_view(gotpid)));
 }
 
+// A PID answered after the 100 ms wait is still supported, and its late
+// answer is not taken for the next PID's.
+TEST_F(ServicesOnSim, DiscoveryCreditsALateAnswerToItsOwnPid)
+{
+    ecu_profile profile = svc_profile(ecu_addressing::bits11);
+    for (std::uint8_t pid : {0x04, 0x0C, 0x0D})
+        profile.ecus[0].pids[pid] = {{0x00, 0x00}};
+    profile.ecus[0].delays.push_back({{0x01, 0x0C}, 150});
+    svc_sim_bus bus(profile);
+    ASSERT_TRUE(bus.ok());
+    MQTT_Disconnect(); // GOTPID is only kept
+    outbox_clear();
+
+    testing::internal::CaptureStdout();
+    get_supported_pid_list(ECM_11BIT);
+    std::string log = testing::internal::GetCapturedStdout();
+    outbox_clear();
+
+    for (int row = 0; row < num_pids; ++row) {
+        const bool supported = pids[row].pid == 0x04 || pids[row].pid == 0x0C || pids[row].pid == 0x0D;
+        EXPECT_EQ(g_pid_availability[row], supported ? 1 : 0) << short_keys[row];
+    }
+    EXPECT_NE(log.find("PID 0x0C \u2192 AVAILABLE (late answer)\n"), std::string::npos) << log;
+}
+
 // With the link down GOTPID is kept for the UI, not lost: the scan succeeds.
 TEST_F(ServicesOnSim, DiscoveryKeepsGotpidWhileTheLinkIsDown)
 {
