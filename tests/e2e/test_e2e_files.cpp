@@ -107,13 +107,8 @@ public:
     bool start()
     {
         discard_file_events();
-        e2e_daemon_options options;
-        options.config_dir = config_dir();
-        options.can_socket = dir_.file("can.sock");
-        options.broker_uri = broker_.uri();
-        options.log_path = dir_.file("daemon.log");
         std::string error;
-        EXPECT_TRUE(daemon_.start(options, error)) << error;
+        EXPECT_TRUE(daemon_.start(e2e_daemon_layout(dir_.path(), broker_.uri()), error)) << error;
         return daemon_.running();
     }
 

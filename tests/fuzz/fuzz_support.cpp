@@ -1,5 +1,6 @@
 #include "fuzz_support.h"
 
+#include "can_socket_pair.h"
 #include "obd2/can_link.h"
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <poll.h>
 #include <sys/socket.h>
+#include <tuple>
 #include <unistd.h>
 
 void fuzz_fail(const char *rule, const char *file, int line)
@@ -43,13 +45,7 @@ can_frame fuzz_frame(fuzz_bytes &in)
 
 fuzz_bus::fuzz_bus()
 {
-    int fds[2];
-    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0) {
-        std::perror("socketpair");
-        std::abort();
-    }
-    daemon_end_.reset(fds[0]);
-    ecu_end_.reset(fds[1]);
+    std::tie(daemon_end_, ecu_end_) = can_socket_pair();
     for (can_cfg_entry &row : can_cfg)
         row.sock_fd = daemon_end_.get();
 }
