@@ -398,10 +398,17 @@ class Soak:
         self.ready_at = now() - self.t0
         actions = [(self.read_codes, 30), (self.stream, 20), (self.clear_codes, 10), (self.reload, 10),
                    (self.unplug_and_replug, 5)]
+        next_report = now() + 300
         while self.running():
             action = self.rng.choices([a for a, _ in actions], [w for _, w in actions])[0]
             action()
             time.sleep(self.rng.uniform(0.2, 3.0))
+            if now() >= next_report:
+                next_report += 300
+                answered = sum(1 for e in self.events if e["answered"])
+                print(f"soak: {round((now() - self.t0) / 60)} min, {len(self.events)} commands and events, "
+                      f"{answered} answered, {self.broker_cycles} broker kills, {len(self.failures)} failures",
+                      flush=True)
 
     # ---- relays -------------------------------------------------------------------
     def check_relays(self):
