@@ -77,6 +77,29 @@ ecu_profile quick_vehicle(const char *file_name)
 
 bool parses(const std::string &text) { return json_ptr(cJSON_Parse(text.c_str())) != nullptr; }
 
+// Which version of ecu_info.json a text is: its ECU_INFO and the names of
+// its LIVE_PIDS members ("" when it is no whole document). The supported
+// flags are left out: a PID whose answer comes late on a loaded machine
+// changes them, not the version.
+std::string record_version(const std::string &text)
+{
+    json_ptr doc(cJSON_Parse(text.c_str()));
+    const cJSON *info = cJSON_GetObjectItemCaseSensitive(doc.get(), "ECU_INFO");
+    const cJSON *live = cJSON_GetObjectItemCaseSensitive(doc.get(), "LIVE_PIDS");
+    if (!cJSON_IsObject(info) || !cJSON_IsObject(live))
+        return "";
+    json_text_ptr printed(cJSON_PrintUnformatted(info));
+    std::string version = printed ? printed.get() : "";
+    const cJSON *member = nullptr;
+    cJSON_ArrayForEach(member, live)
+    {
+        if (!cJSON_IsNumber(member))
+            return "";
+        version += std::string(" ") + member->string;
+    }
+    return version;
+}
+
 // The daemon, the ECU simulator and a broker, for a daemon that is started
 // and killed over and over on the same folder.
 class crash_rig {
@@ -178,7 +201,8 @@ TEST(E2eFiles, KilledDaemonLeavesWholeFilesAndCleansUpAtRestart)
     const std::string defaults[2] = {large_default('a'), large_default('b')};
 
     // What each vehicle's identification writes, and how long it takes.
-    std::set<std::string> records = {placeholder_record(0), placeholder_record(500000)};
+    std::set<std::string> versions = {record_version(placeholder_record(0)),
+                                      record_version(placeholder_record(500000))};
     steady::duration longest{};
     for (const ecu_profile &vehicle : vehicles) {
         rig.set_vehicle(vehicle);
@@ -186,10 +210,10 @@ TEST(E2eFiles, KilledDaemonLeavesWholeFilesAndCleansUpAtRestart)
         auto [record, took] = rig.record_vehicle();
         rig.kill_now();
         ASSERT_TRUE(parses(record));
-        records.insert(record);
+        versions.insert(record_version(record));
         longest = std::max(longest, took);
     }
-    ASSERT_EQ(records.size(), 4u) << "the vehicles must leave different records";
+    ASSERT_EQ(versions.size(), 4u) << "the vehicles must leave different records";
     std::printf("identification takes up to %lld ms\n",
                 static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(longest).count()));
 
@@ -223,7 +247,7 @@ TEST(E2eFiles, KilledDaemonLeavesWholeFilesAndCleansUpAtRestart)
         else
             EXPECT_EQ(config_left, config);
         const std::string record_left = read_text_file(rig.ecu_info_path());
-        EXPECT_TRUE(records.count(record_left) == 1 && parses(record_left))
+        EXPECT_EQ(versions.count(record_version(record_left)), 1u)
             << "ecu_info.json left as:\n" << record_left;
         temporaries_left += static_cast<int>(folder_entries(rig.config_dir()).size()) - 3;
         if (testing::Test::HasFailure())
@@ -238,7 +262,7 @@ TEST(E2eFiles, KilledDaemonLeavesWholeFilesAndCleansUpAtRestart)
     rig.set_vehicle(vehicles[0]);
     ASSERT_TRUE(rig.prepare(good_config, defaults[0]));
     auto [record, took] = rig.record_vehicle();
-    EXPECT_EQ(records.count(record), 1u);
+    EXPECT_EQ(versions.count(record_version(record)), 1u);
     EXPECT_EQ(folder_entries(rig.config_dir()),
               (std::set<std::string>{"config.json", "default_config", "ecu_info.json"}));
     rig.daemon().stop();
