@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <filesystem>
-#include <new>
+#include <exception>
 #include <sys/stat.h>
 #include <unistd.h>
 
