@@ -1,15 +1,20 @@
-// Trouble-code answers: decode_dtc_array on any answer bytes, and the
-// stored-against-pending filter on the decoded lists or on any JSON.
+// Trouble-code answers: decode_dtc_array on any answer bytes, the
+// stored-against-pending filter on the decoded lists or on any JSON, and the
+// whole read, handle_dtc_command, against ECUs answering with any codes: the
+// document parses and fits its buffer, however many codes come.
 //
-// Input: a choice byte, the stored answer's length and bytes, then the
-// pending answer's bytes (or, by the choice, two JSON texts split at the
-// first NUL).
+// Input: a choice byte, then by its low two bits
+//   0: the stored answer's length (in eights) and bytes, the pending answer;
+//   1: two JSON texts split at the first NUL, for the filter;
+//   2, 3: the number of ECUs, then per request a length and the codes' bytes.
 #include "fuzz_support.h"
 
+#include "obd2/config_file.h"
 #include "obd2/dtc_read.h"
 #include "obd2/obd2_types.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -91,12 +96,58 @@ void check_filter(const char *stored_text, const char *pending_text)
     FUZZ_CHECK(kept == expected);
 }
 
+void check_document(fuzz_bytes &in)
+{
+    constexpr const char *kinds[] = {"STRDTC", "PNDDTC", "PRMDTC"};
+    g_dtc_count = 3;
+    for (int k = 0; k < 3; ++k)
+        std::snprintf(g_dtc_names[k], CONFIG_NAME_SIZE, "%s", kinds[k]);
+    g_ecu_count = 1 + in.byte() % 3;
+    for (int e = 0; e < g_ecu_count; ++e)
+        g_ecu_list[e] = {0x7E8, ADDR_MODE_11BIT};
+
+    fuzz_bus bus;
+    static fuzz_peer ecu;
+    ecu.start([&] {
+        while (auto frame = bus.receive()) {
+            if (!is_obd_request(*frame))
+                continue; // flow control
+            std::vector<std::uint8_t> answer{static_cast<std::uint8_t>(frame->data[1] + 0x40)};
+            const std::vector<std::uint8_t> codes = in.bytes(in.byte());
+            answer.insert(answer.end(), codes.begin(), codes.end());
+            for (const can_frame &f : iso_tp_frames(0x7E8, answer, 0xAA))
+                bus.send(f);
+        }
+    });
+    const char *document = handle_dtc_command();
+    bus.close_daemon_end();
+    ecu.finish();
+
+    FUZZ_CHECK(std::memchr(final_json, '\0', FINAL_JSON_SIZE) != nullptr);
+    json_ptr doc(cJSON_Parse(document));
+    FUZZ_CHECK(doc != nullptr);
+    const cJSON *data = cJSON_GetObjectItemCaseSensitive(doc.get(), "DATA");
+    const cJSON *stored = cJSON_GetObjectItemCaseSensitive(data, "STRDTC");
+    const cJSON *pending = cJSON_GetObjectItemCaseSensitive(data, "PNDDTC");
+    FUZZ_CHECK(cJSON_IsArray(stored) && cJSON_IsArray(pending) &&
+               cJSON_IsArray(cJSON_GetObjectItemCaseSensitive(data, "PRMDTC")));
+    const cJSON *item = nullptr;
+    cJSON_ArrayForEach(item, stored)
+    {
+        FUZZ_CHECK(is_code(item) && has_text(pending, item->valuestring));
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     fuzz_bytes in(data, size);
     const std::uint8_t choice = in.byte();
+    if (choice & 2) {
+        check_document(in);
+        return 0;
+    }
     if (choice & 1) {
         const std::vector<std::uint8_t> rest = in.rest();
         const std::string texts(rest.begin(), rest.end());

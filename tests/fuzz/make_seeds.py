@@ -129,6 +129,10 @@ def dtc():
                                                                    0x01, 0x33, 0x01, 0x71, 0x02, 0x02,
                                                                    0xC0, 0x01]) + bytes([0x06, 0x47, 0x01, 0x01, 0x33]),
         "filter_json": b"\x01" + b'["P0133","U0100",7,"P0171"]\x00["P0133","P0171",null]',
+        "read_one_ecu": bytes([2, 0]) + bytes([5, 0x02, 0x01, 0x33, 0xC1, 0x00])
+        + bytes([5, 0x02, 0x01, 0x33, 0x01, 0x71]) + bytes([3, 0x01, 0x01, 0x33]),
+        "read_three_full_ecus": bytes([2, 2]) + b"".join(
+            bytes([241, 120]) + bytes(b for i in range(120) for b in (0x01 + i % 3, i)) for _ in range(9)),
     }
 
 
