@@ -10,8 +10,9 @@ daemon's RSS, descriptors, threads and CPU every 10 s; writes summary.json,
 events.jsonl, samples.csv and soak.png to the output folder.
 
 A command is failed when its answer does not come, unless it may have been
-lost with the broker: it never reached the daemon and the broker was down
-while it was on its way. A relay packet likewise. Status words the daemon
+lost with the broker: it never reached the daemon, and the daemon's link was
+down (from a broker kill until the daemon has subscribed again) while it was
+on its way. A relay packet likewise. Status words the daemon
 owes without a command (the bring-up after a replug, NOECU after an unplug)
 must come, outage or not.
 
@@ -54,6 +55,7 @@ RELAY_LINES = {0: (4, 10), 1: (4, 11), 3: (4, 0), 6: (4, 14), 8: (4, 13),
 GPIO_LINE = re.compile(r"SIM_GPIO : gpiochip(\d+) line (\d+) -> (low|high)")
 PACKET_LINE = re.compile(r"DO_INFO : PACKET : .*\"SOAK\":(\d+)")
 HANDOVER_LINE = re.compile(r"\[DEBUG\] TYP=1, CMD=(-?\d+)")
+SUBSCRIBED_LINE = "INTR_MQTT_INFO : successfully Subscribed topics"
 
 
 def now():
@@ -99,9 +101,9 @@ class Broker:
         self.proc.send_signal(signal.SIGKILL)
         self.proc.wait()
 
-    def was_down(self, start, end):
+    def kills(self):
         with self.lock:
-            return any(s <= end and (e is None or e >= start) for s, e in self.outages)
+            return [s for s, _ in self.outages]
 
     def stop(self):
         if self.proc and self.proc.poll() is None:
@@ -116,6 +118,7 @@ class DaemonLog:
         self.path = path
         self.lock = threading.Lock()
         self.handovers = []    # (t, cmd)
+        self.subscribed = []   # t of every (re)subscription of the daemon's link
         self.packets = {}      # SOAK number -> t the daemon took it
         self.packet_order = []
         self.transitions = {}  # (chip, line) -> [(t, level)]
@@ -141,7 +144,9 @@ class DaemonLog:
         t = now()
         for raw in lines:
             line = raw.decode("utf-8", "replace")
-            if m := HANDOVER_LINE.search(line):
+            if SUBSCRIBED_LINE in line:
+                self.subscribed.append(t)
+            elif m := HANDOVER_LINE.search(line):
                 self.handovers.append((t, int(m.group(1))))
             elif m := PACKET_LINE.search(line):
                 n = int(m.group(1))
@@ -326,6 +331,18 @@ class Soak:
             self.ui.send({"TYP": 2, "SOAK": n,
                           "DATA": {"params": {"DO": {f"DO{r}": s for r, s in states.items()}}}})
 
+    def link_was_down(self, start, end):
+        """Was the daemon's link down at some moment of [start, end]: from a
+        broker kill until the daemon had subscribed again? A message published
+        then has nobody to go to (clean session) and may be lost."""
+        with self.log.lock:
+            ups = list(self.log.subscribed)
+        for kill in self.broker.kills():
+            up = next((t for t in ups if t > kill), None)
+            if kill <= end and (up is None or up >= start):
+                return True
+        return False
+
     # ---- the scripted UI -----------------------------------------------------------
     def record(self, kind, cmd, sent, answer, expected, **extra):
         """One command or event and whether its answer came."""
@@ -338,7 +355,7 @@ class Soak:
             # daemon owes (bring-up, ECU lost) are due once the link is back.
             reached = cmd is not None and self.log.handed_over(cmd, sent)
             excused = (cmd is not None and not reached and
-                       self.broker.was_down(sent - 0.5, sent + HANDOVER_WINDOW))
+                       self.link_was_down(sent - 0.5, sent + HANDOVER_WINDOW))
             event["answered"] = False
             event["excused"] = excused
             if not excused:
@@ -431,7 +448,7 @@ class Soak:
             for n, (sent, _) in self.relays_sent.items():
                 if n in self.log.packets or sent > now() - RELAY_WAIT:
                     continue
-                if self.broker.was_down(sent - 0.5, sent + HANDOVER_WINDOW):
+                if self.link_was_down(sent - 0.5, sent + HANDOVER_WINDOW):
                     excused += 1
                 else:
                     lost += 1
