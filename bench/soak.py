@@ -116,7 +116,7 @@ class DaemonLog:
 
     def __init__(self, path):
         self.path = path
-        self.lock = threading.Lock()
+        self.lock = threading.RLock()  # the checks read several lists under it
         self.handovers = []    # (t, cmd)
         self.subscribed = []   # t of every (re)subscription of the daemon's link
         self.packets = {}      # SOAK number -> t the daemon took it
