@@ -7,6 +7,7 @@
 #include <cjson/cJSON.h>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <poll.h>
 #include <sys/socket.h>
 #include <tuple>
@@ -183,6 +184,13 @@ const std::string &fuzz_config_dir()
             std::abort();
         }
         setenv("DIAG_GW_CONFIG_DIR", pattern.c_str(), 1);
+        // Removed at exit; the name is kept where no destructor reaches it.
+        static char removed_at_exit[4096];
+        std::snprintf(removed_at_exit, sizeof removed_at_exit, "%s", pattern.c_str());
+        std::atexit([] {
+            std::error_code ec;
+            std::filesystem::remove_all(removed_at_exit, ec);
+        });
         return pattern;
     }();
     return dir;
