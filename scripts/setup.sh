@@ -5,6 +5,8 @@
 #   scripts/setup.sh            install packages + build
 #   scripts/setup.sh --no-build install packages only
 #   SETUP_KERNEL_LANE=1 ...     also install what the kernel lane needs
+#   SETUP_FUZZ=1 ...            also clang and its libFuzzer runtime (tests/fuzz)
+#   SETUP_SOAK=1 ...            also the soak's Python MQTT client and plotting (bench/soak.sh)
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -35,6 +37,8 @@ packages=(
 backport_packages=(libgpiod-dev libgpiod3)
 lane_packages=(qemu-system-x86 busybox-static linux-image-amd64 linux-headers-amd64 can-utils kmod cpio
                linux-source-6.1 xz-utils)
+fuzz_packages=(clang libclang-rt-14-dev)
+soak_packages=(python3-paho-mqtt python3-matplotlib)
 
 add_backports
 export DEBIAN_FRONTEND=noninteractive
@@ -43,6 +47,12 @@ $sudo apt-get install -y -q --no-install-recommends "${packages[@]}"
 $sudo apt-get install -y -q --no-install-recommends -t bookworm-backports "${backport_packages[@]}"
 if [ "${SETUP_KERNEL_LANE:-0}" = 1 ]; then
     $sudo apt-get install -y -q --no-install-recommends "${lane_packages[@]}"
+fi
+if [ "${SETUP_FUZZ:-0}" = 1 ]; then
+    $sudo apt-get install -y -q --no-install-recommends "${fuzz_packages[@]}"
+fi
+if [ "${SETUP_SOAK:-0}" = 1 ]; then
+    $sudo apt-get install -y -q --no-install-recommends "${soak_packages[@]}"
 fi
 
 # The broker is started by our own scripts on 127.0.0.1; keep the packaged

@@ -105,22 +105,13 @@ void read_dtc_kinds(const cJSON *root)
     }
 }
 
-// Copies `from` into `to` in chunks; false on a read or write error.
-bool copy_file_contents(FILE *from, FILE *to)
-{
-    char chunk[CONFIG_COPY_CHUNK];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof(chunk), from)) > 0) {
-        if (std::fwrite(chunk, 1, n, to) != n)
-            return false;
-    }
-    return !std::ferror(from);
-}
-
 } // namespace
 
 int parse_config_json(const char *path)
 {
+    // Only a restore writes beside config.json, on this thread, after a failed
+    // read: a temporary file found now is the remains of one that was cut short.
+    remove_replacement_temp(path);
     std::string text;
     if (!read_config_text(path, text))
         return 0;
@@ -138,16 +129,15 @@ int parse_config_json(const char *path)
 int restore_default_config()
 {
     std::puts("OBD2_ERROR : Error while parsing json.");
-    // The default is opened first: opening config.json for writing empties it,
-    // which must not happen when there is nothing to put in its place.
-    file_ptr from(std::fopen(default_config_json_path().c_str(), "rb"));
-    file_ptr to(from ? std::fopen(config_json_path().c_str(), "wb") : nullptr);
-    bool copied = from && to && copy_file_contents(from.get(), to.get());
-    if (to) {
-        // fclose flushes the last chunk; a failure there is a failed copy too.
-        copied = (std::fclose(to.release()) == 0) && copied;
+    // config.json is replaced whole or not at all: a restore cut short by a
+    // crash or power loss leaves the old file, never an empty or half one.
+    std::string defaults;
+    bool restored = read_text_file(default_config_json_path().c_str(), defaults) == text_file_status::ok;
+    if (restored) {
+        text_write_status status = replace_text_file(config_json_path().c_str(), defaults);
+        restored = status == text_write_status::written || status == text_write_status::unchanged;
     }
-    if (!copied) {
+    if (!restored) {
         std::puts("OBD2_ERROR : Failed to restore default config file!");
         return 0;
     }

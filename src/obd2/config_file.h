@@ -6,7 +6,6 @@
 constexpr int MAX_LIVE_SENSORS = 16;
 constexpr int MAX_DTC_KINDS = 3;
 constexpr int CONFIG_NAME_SIZE = 64;
-constexpr int CONFIG_COPY_CHUNK = 4096; // default restore copies in chunks of this size
 
 // Written by parse_config_json only; read on the OBD thread.
 extern int g_can_padding; // fill byte of request and flow-control frames (low 8 bits sent)
@@ -22,16 +21,18 @@ std::string default_config_json_path(); // <config dir>/default_config/default_c
 // Reads `path` into the configuration variables. 1 when the file was read
 // and parsed as JSON (whatever its content), 0 otherwise. The sensor and
 // trouble-code lists are replaced on success; padding and bitrate change only
-// when the file supplies them.
+// when the file supplies them. A temporary file left beside `path` by an
+// interrupted restore is removed first.
 //   {"can_port":{"padding":170,"BR":500000}} -> 1, g_can_padding 170, g_can_bitrate 500000
 int parse_config_json(const char *path);
 
-// Copies the factory default over config.json byte for byte. Prints
-// "OBD2_ERROR : Error while parsing json." and then either
-// "Default config restored successfully." (returns 1) or
-// "OBD2_ERROR : Failed to restore default config file!" (returns 0). The
-// default is opened first, so config.json is left untouched when the default
-// cannot be read. Publishing "WRNGCFG" is the caller's business.
+// Replaces config.json with the factory default, byte for byte and whole
+// (see replace_text_file): a crash or power loss during the restore leaves
+// the old file. Prints "OBD2_ERROR : Error while parsing json." and then
+// either "Default config restored successfully." (returns 1) or
+// "OBD2_ERROR : Failed to restore default config file!" (returns 0).
+// config.json is left untouched when the default cannot be read. Publishing
+// "WRNGCFG" is the caller's business.
 int restore_default_config();
 
 // "=== CAN Config ===" and the lines that follow it.

@@ -299,6 +299,9 @@ json_text_ptr print_within_final_json(cJSON *doc, const std::array<cJSON *, 3> &
         if (dropped == 0)
             return nullptr;
         dropped_total += dropped;
+        // A pending code left out takes its stored twin with it: the stored
+        // list holds only codes that are also pending.
+        keep_only_pending_in_stored(lists[0], lists[1]);
     }
 }
 

@@ -89,22 +89,23 @@ cJSON *create_live_pids_object()
     return live;
 }
 
+// Content equal to the file's is not written again: without an ECU the file
+// would otherwise be rewritten every second. It is as saved all the same.
 void write_ecu_info_text(const char *text)
 {
     std::string path = ecu_info_json_path();
-    file_ptr file(std::fopen(path.c_str(), "w"));
-    if (!file) {
+    switch (replace_text_file(path.c_str(), text)) {
+    case text_write_status::written:
+    case text_write_status::unchanged:
+        std::printf("OBD2_INFO : ECU info saved to %s\n", path.c_str());
+        return;
+    case text_write_status::open_failed:
         std::printf("OBD2_ERROR : Failed to open file: %s\n", path.c_str());
         return;
-    }
-    bool written = std::fputs(text, file.get()) >= 0;
-    // Close here: a full disk may only show at the flush.
-    written = std::fclose(file.release()) == 0 && written;
-    if (!written) {
+    case text_write_status::write_failed:
         std::printf("OBD2_ERROR : Failed to write file: %s\n", path.c_str());
         return;
     }
-    std::printf("OBD2_INFO : ECU info saved to %s\n", path.c_str());
 }
 
 } // namespace

@@ -195,14 +195,15 @@ TEST_F(ConfigFile, PrintsTheSummary)
 
 TEST_F(ConfigFile, RestoreCopiesTheDefaultByteForByte)
 {
-    // Longer than one copy chunk, with bytes a text copy would mangle.
+    // Longer than a page, with bytes a text copy would mangle.
+    constexpr int page = 4096;
     std::string payload = R"({"can_port": {"padding": 85, "BR": 250000}, "pad": ")";
-    for (int i = 0; i < 3 * CONFIG_COPY_CHUNK; ++i)
+    for (int i = 0; i < 3 * page; ++i)
         payload += static_cast<char>('a' + i % 26);
     payload += "\"}\r\n";
     payload += std::string("\0\x01\xff", 3);
     ASSERT_TRUE(write_text_file(default_config_json_path(), payload));
-    ASSERT_TRUE(write_text_file(config_json_path(), std::string(5 * CONFIG_COPY_CHUNK, 'x')));
+    ASSERT_TRUE(write_text_file(config_json_path(), std::string(5 * page, 'x')));
     CaptureStdout();
     EXPECT_EQ(restore_default_config(), 1);
     EXPECT_EQ(GetCapturedStdout(), "OBD2_ERROR : Error while parsing json.\n"

@@ -106,6 +106,37 @@ TEST_F(LargeAnswers, TwoThousandTroubleCodesStillGiveAValidDocument)
     EXPECT_NE(log.find(warning), std::string::npos) << warning;
 }
 
+TEST_F(LargeAnswers, StoredCodesLeftInAShortenedDocumentAreAllPending)
+{
+    // Stored: the last ten pending codes, which are the first to be left out
+    // of a pending list too long for the document.
+    svc_bytes stored = {0x43, 10};
+    for (int i = 246; i <= 255; ++i)
+        stored.insert(stored.end(), {0xC0, static_cast<std::uint8_t>(i)});
+    svc_scripted_ecu ecu(ADDR_MODE_11BIT, answers({{{0x03}, stored},
+                                                   {{0x07}, dtc_payload(0x47, 255)},
+                                                   {{0x0A}, dtc_payload(0x4A, 255)}}));
+    select_all_dtc_kinds();
+
+    testing::internal::CaptureStdout();
+    std::string document = handle_dtc_command();
+    testing::internal::GetCapturedStdout();
+
+    json_ptr parsed(cJSON_Parse(document.c_str()));
+    ASSERT_TRUE(parsed) << document;
+    const cJSON *data = cJSON_GetObjectItemCaseSensitive(parsed.get(), "DATA");
+    const cJSON *pending = cJSON_GetObjectItemCaseSensitive(data, "PNDDTC");
+    ASSERT_LT(cJSON_GetArraySize(pending), 255) << "the document was not shortened";
+    const cJSON *code = nullptr;
+    cJSON_ArrayForEach(code, cJSON_GetObjectItemCaseSensitive(data, "STRDTC"))
+    {
+        bool also_pending = false;
+        const cJSON *other = nullptr;
+        cJSON_ArrayForEach(other, pending) { also_pending |= std::strcmp(other->valuestring, code->valuestring) == 0; }
+        EXPECT_TRUE(also_pending) << code->valuestring << " is stored but no longer pending";
+    }
+}
+
 TEST_F(LargeAnswers, LongestVehicleInformationIsCutToItsRecord)
 {
     svc_bytes vin = {0x49, 0x02, 0x01};

@@ -1,5 +1,7 @@
 #include "can_peer.h"
 
+#include "can_socket_pair.h"
+
 #include "obd2/can_link.h"
 #include "obd2/isotp.h"
 
@@ -9,6 +11,7 @@
 #include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
+#include <tuple>
 
 can_frame make_can_frame(canid_t id, std::initializer_list<std::uint8_t> data)
 {
@@ -27,13 +30,7 @@ std::vector<std::uint8_t> can_frame_bytes(const can_frame &frame)
 
 can_test_peer::can_test_peer(int addr_mode) : row_(addr_mode == 1 ? 0 : 1)
 {
-    int fds[2];
-    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0) {
-        std::perror("socketpair");
-        std::abort();
-    }
-    daemon_end_.reset(fds[0]);
-    ecu_end_.reset(fds[1]);
+    std::tie(daemon_end_, ecu_end_) = can_socket_pair();
     previous_fd_ = can_cfg[row_].sock_fd;
     can_cfg[row_].sock_fd = daemon_end_.get();
 }

@@ -35,6 +35,16 @@ std::vector<std::string> daemon_environment(const e2e_daemon_options &o)
 
 } // namespace
 
+e2e_daemon_options e2e_daemon_layout(const std::string &folder, const std::string &broker_uri)
+{
+    e2e_daemon_options options;
+    options.config_dir = folder + "/configs";
+    options.can_socket = folder + "/can.sock";
+    options.broker_uri = broker_uri;
+    options.log_path = folder + "/daemon.log";
+    return options;
+}
+
 e2e_daemon::~e2e_daemon() { stop(); }
 
 bool e2e_daemon::start(const e2e_daemon_options &options, std::string &error)

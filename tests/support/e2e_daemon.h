@@ -16,6 +16,9 @@ struct e2e_daemon_options {
     std::string log_path;    // stdout and stderr of the daemon
 };
 
+// The usual layout in `folder`: configs/, can.sock and daemon.log.
+e2e_daemon_options e2e_daemon_layout(const std::string &folder, const std::string &broker_uri);
+
 class e2e_daemon {
 public:
     e2e_daemon() = default;

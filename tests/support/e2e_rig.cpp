@@ -98,13 +98,8 @@ bool e2e_rig::start_daemon(const std::string &config_json, const std::string &de
 {
     if (!e2e_write_config(config_dir(), config_json, default_json))
         return false;
-    e2e_daemon_options options;
-    options.config_dir = config_dir();
-    options.can_socket = dir_.file("can.sock");
-    options.broker_uri = broker_.uri();
-    options.log_path = dir_.file("daemon.log");
     std::string error;
-    if (!daemon_.start(options, error)) {
+    if (!daemon_.start(e2e_daemon_layout(dir_.path(), broker_.uri()), error)) {
         ADD_FAILURE() << error;
         return false;
     }

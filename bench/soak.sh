@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Soak of the host-simulation daemon: hours of UI traffic with the broker and
+# the ECU failing underneath it (not a test; a 5-minute run is a CI stage).
+#
+#   bench/soak.sh                      one hour, build/, figures in build/soak-<time>/
+#   SOAK_MINUTES=5 bench/soak.sh       CI's run
+#   SOAK_OUT=/tmp/soak SOAK_SEED=7 SOAK_BUILD_DIR=build-asan bench/soak.sh
+#
+# A private mosquitto is killed with SIGKILL and restarted every 30 s; the
+# UI reads and clears trouble codes, streams live data, reloads the
+# configuration, switches relays at random moments and unplugs the ECU
+# simulator now and then. Ends with summary.json, events.jsonl, samples.csv
+# and soak.png; fails on a lost answer, a lost or misordered relay switch,
+# or unbounded growth of memory, descriptors or threads (see bench/soak.py).
+# Needs python3-paho-mqtt and python3-matplotlib (SETUP_SOAK=1 scripts/setup.sh).
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")/.." && pwd)
+build=${SOAK_BUILD_DIR:-$here/build}
+case $build in /*) ;; *) build=$here/$build ;; esac
+out=${SOAK_OUT:-$build/soak-$(date +%Y%m%d-%H%M%S)}
+for bin in "$build/diag-gateway-sim" "$build/ecu-sim" /usr/sbin/mosquitto; do
+    [ -x "$bin" ] || { echo "soak: $bin is missing (scripts/setup.sh builds and installs it)" >&2; exit 1; }
+done
+# Debian's interpreter: the paho and matplotlib packages are installed for it.
+python=/usr/bin/python3
+"$python" -c 'import paho.mqtt, matplotlib' 2>/dev/null ||
+    { echo "soak: needs python3-paho-mqtt and python3-matplotlib (SETUP_SOAK=1 scripts/setup.sh)" >&2; exit 1; }
+
+exec "$python" -u "$here/bench/soak.py" --minutes "${SOAK_MINUTES:-60}" --build "$build" --source "$here" \
+    --vehicle "$here/configs/vehicles/demo_petrol_11bit.json" --out "$out" ${SOAK_SEED:+--seed "$SOAK_SEED"}
