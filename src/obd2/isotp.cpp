@@ -288,8 +288,15 @@ bool concerns_exchange(const exchange &ex, const isotp_rx_state &st, const can_f
     const canid_t id = frame.can_id & CAN_EFF_MASK;
     if (ex.asked_id != 0 && id != ex.asked_id)
         return false;
-    if (st.in_progress)
-        return id == st.responder;
+    if (st.in_progress) {
+        if (id != st.responder)
+            return false;
+        // A refusal ends the answer, and a new first frame restarts it, only
+        // when it answers this request.
+        const bool refusal = frame.len >= 2 && (frame.data[0] >> 4) == 0 && frame.data[1] == NEGATIVE_RESPONSE_SID;
+        const bool restart = frame.len >= 1 && (frame.data[0] >> 4) == 1;
+        return !(refusal || restart) || isotp_answers_request(frame, ex.req, ex.req_len);
+    }
     if (frame.len == 0 || frame.len > CAN_MAX_DLEN)
         return true; // the reassembly step tells such frames off
     switch (frame.data[0] >> 4) {

@@ -147,6 +147,22 @@ TEST_F(IsotpExchange, TakesConsecutiveFramesOnlyFromTheFirstFramesSender)
     EXPECT_EQ(call.answer(), VIN_RESPONSE);
 }
 
+// In the middle of its VIN the ECU refuses another service and starts an
+// answer of another service: neither is this request's (found by fuzzing).
+TEST_F(IsotpExchange, OtherServicesFramesDoNotEndAMultiFrameAnswer)
+{
+    can_test_peer ecu(1);
+    async_request call(1, VIN_REQUEST, REQ_KIND_VEHICLE_INFO);
+    expect_request(ecu, 0x7DF, VIN_REQUEST);
+    ecu.send(0x7E8, {0x10, 0x13, 0x49, 0x02, 0x01, 0x57, 0x30, 0x4C});
+    expect_flow_control(ecu, 0x7E0);
+    ecu.send(0x7E8, {0x03, 0x7F, 0x01, 0x12});
+    ecu.send(0x7E8, {0x10, 0x08, 0x43, 0x03, 0x01, 0x33, 0x04, 0x20});
+    send_vin_answer(ecu, 0x7E8);
+    EXPECT_EQ(call.get(), 0);
+    EXPECT_EQ(call.answer(), VIN_RESPONSE);
+}
+
 TEST_F(IsotpExchange, WrapsSequenceNumberAfterFifteen)
 {
     can_test_peer ecu(1);
