@@ -5,6 +5,10 @@
 #   scripts/setup.sh            install packages + build
 #   scripts/setup.sh --no-build install packages only
 #   SETUP_KERNEL_LANE=1 ...     also install what the kernel lane needs
+#   SETUP_PACKAGING=1 ...       also install the Debian packaging tools and what the
+#                               install lane needs (sudo, systemd and udev for its VM)
+#   SETUP_ARM64=1 ...           also install the arm64 cross toolchain, the arm64
+#                               libraries (multiarch) and qemu user-mode emulation
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -35,14 +39,34 @@ packages=(
 backport_packages=(libgpiod-dev libgpiod3)
 lane_packages=(qemu-system-x86 busybox-static linux-image-amd64 linux-headers-amd64 can-utils kmod cpio
                linux-source-6.1 xz-utils)
+packaging_packages=(debhelper lintian dpkg-dev sudo systemd udev)
+# The arm64 build's libraries come from the same archive as the amd64 ones
+# (multiarch); the test suite runs on them under qemu-user.
+arm64_packages=(crossbuild-essential-arm64 pkgconf:arm64
+                libcjson-dev:arm64 libpaho-mqtt-dev:arm64 libgtest-dev:arm64
+                qemu-user-static)
+arm64_backport_packages=(libgpiod-dev:arm64 libgpiod3:arm64)
 
 add_backports
+want_arm64=${SETUP_ARM64:-0}
+if [ "$want_arm64" = 1 ] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+    echo "setup: adding the arm64 architecture (multiarch)"
+    $sudo dpkg --add-architecture arm64
+fi
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -q
 $sudo apt-get install -y -q --no-install-recommends "${packages[@]}"
 $sudo apt-get install -y -q --no-install-recommends -t bookworm-backports "${backport_packages[@]}"
 if [ "${SETUP_KERNEL_LANE:-0}" = 1 ]; then
     $sudo apt-get install -y -q --no-install-recommends "${lane_packages[@]}"
+fi
+if [ "${SETUP_PACKAGING:-0}" = 1 ]; then
+    $sudo apt-get install -y -q --no-install-recommends "${packaging_packages[@]}"
+fi
+if [ "$want_arm64" = 1 ]; then
+    $sudo apt-get install -y -q --no-install-recommends "${arm64_packages[@]}"
+    $sudo apt-get install -y -q --no-install-recommends -t bookworm-backports \
+        "${arm64_backport_packages[@]}"
 fi
 
 # The broker is started by our own scripts on 127.0.0.1; keep the packaged
