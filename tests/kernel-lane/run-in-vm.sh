@@ -17,6 +17,9 @@
 #                 and headers)
 #   LANE_TIMEOUT  seconds before the VM is killed (default 600)
 #   LANE_MEM      guest memory (default 1G); LANE_SMP guest CPUs (default 2)
+#   LANE_INIT     busybox (default): COMMAND runs chrooted under the lane's own
+#                 init; systemd: the host's systemd boots the overlay as init
+#                 (udev, journald, real sudo) and runs COMMAND as a service
 #   LANE_VERBOSE  1: stream the guest console to stderr
 # Variables named LANE_* or DIAG_* are passed on to COMMAND. Inside the VM,
 # $LANE_OUT is a folder shared with the host (<run folder>/out).
@@ -208,6 +211,11 @@ prune_old_runs() {
 boot_vm() {
     local kver=$1 initramfs=$2 run_dir=$3 console=$3/console.log rc=0
     local append="console=ttyS0 panic=-1 quiet lane.boot=$lane_dir/guest/boot.sh lane.cmd=$run_dir/cmd.sh"
+    case "${LANE_INIT:-busybox}" in
+        busybox) ;;
+        systemd) append+=" lane.init=systemd systemd.show_status=false" ;;
+        *) die "LANE_INIT must be busybox or systemd, not $LANE_INIT" ;;
+    esac
     local qemu=(qemu-system-x86_64 -accel tcg -cpu max -smp "$smp" -m "$mem"
         -nodefaults -no-user-config -nographic -no-reboot -serial stdio
         -kernel "/boot/vmlinuz-$kver" -initrd "$initramfs" -append "$append"
