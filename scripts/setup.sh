@@ -9,6 +9,7 @@
 #                               install lane needs (sudo, systemd and udev for its VM)
 #   SETUP_ARM64=1 ...           also install the arm64 cross toolchain, the arm64
 #                               libraries (multiarch) and qemu user-mode emulation
+#   SETUP_ARM64_LANE=1 ...      also install what the arm64 kernel lane needs
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -46,9 +47,11 @@ arm64_packages=(crossbuild-essential-arm64 pkgconf:arm64
                 libcjson-dev:arm64 libpaho-mqtt-dev:arm64 libgtest-dev:arm64
                 qemu-user-static)
 arm64_backport_packages=(libgpiod-dev:arm64 libgpiod3:arm64)
+arm64_lane_packages=(qemu-system-arm mmdebstrap file)
 
 add_backports
 want_arm64=${SETUP_ARM64:-0}
+[ "${SETUP_ARM64_LANE:-0}" = 1 ] && want_arm64=1
 if [ "$want_arm64" = 1 ] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
     echo "setup: adding the arm64 architecture (multiarch)"
     $sudo dpkg --add-architecture arm64
@@ -67,6 +70,9 @@ if [ "$want_arm64" = 1 ]; then
     $sudo apt-get install -y -q --no-install-recommends "${arm64_packages[@]}"
     $sudo apt-get install -y -q --no-install-recommends -t bookworm-backports \
         "${arm64_backport_packages[@]}"
+fi
+if [ "${SETUP_ARM64_LANE:-0}" = 1 ]; then
+    $sudo apt-get install -y -q --no-install-recommends "${arm64_lane_packages[@]}"
 fi
 
 # The broker is started by our own scripts on 127.0.0.1; keep the packaged
