@@ -47,7 +47,7 @@ arm64_packages=(crossbuild-essential-arm64 pkgconf:arm64
                 libcjson-dev:arm64 libpaho-mqtt-dev:arm64 libgtest-dev:arm64
                 qemu-user-static)
 arm64_backport_packages=(libgpiod-dev:arm64 libgpiod3:arm64)
-arm64_lane_packages=(qemu-system-arm mmdebstrap file)
+arm64_lane_packages=(qemu-system-arm mmdebstrap arch-test file)
 
 add_backports
 want_arm64=${SETUP_ARM64:-0}

@@ -48,7 +48,8 @@ kver=$abi-arm64
 # download PACKAGE... into $cache/debs (apt's own client, arm64 multiarch lists).
 download() {
     mkdir -p "$cache/debs"
-    (cd "$cache/debs" && apt-get download -q "$@") >&2 || die "cannot download $*"
+    (cd "$cache/debs" && apt-get download -q -o APT::Sandbox::User=root "$@") >&2 ||
+        die "cannot download $*"
 }
 
 prepare_kernel() {
