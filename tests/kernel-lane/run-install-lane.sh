@@ -11,8 +11,8 @@
 #
 # Packages from $LANE_DEB_DIR (default <repo>/build-deb/<arch>, made by
 # scripts/build-deb.sh). The VM needs what the package depends on (mosquitto,
-# sudo) on the host already: it has no network. See run-in-vm.sh for the VM's
-# settings; results under build-lane/runs/.
+# sudo) on the host already: it has no network. The rest is run-lane.sh's
+# (time-out, results under build-lane/runs/, the closing summary line).
 set -euo pipefail
 
 lane_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -22,7 +22,6 @@ export LANE_WORK=${LANE_WORK:-$repo/build-lane}
 export LANE_DEB_DIR=${LANE_DEB_DIR:-$repo/build-deb/$arch}
 export LANE_INIT=systemd
 export LANE_SCENARIO_DIR=$lane_dir/install-scenarios
-export LANE_TIMEOUT=${LANE_TIMEOUT:-1200}
 
 say() { echo "install-lane: $*" >&2; }
 
@@ -43,13 +42,4 @@ mkdir -p "$LANE_WORK/install-lane"
 export LANE_DPKG_DB=$LANE_WORK/install-lane/dpkg-db.tar
 tar -C /var/lib -cf "$LANE_DPKG_DB" dpkg
 
-start=$(date +%s)
-output=$(mktemp)
-trap 'rm -f "$output"' EXIT
-status=0
-"$lane_dir/run-in-vm.sh" bash "$lane_dir/guest/run-scenarios.sh" "$@" 2>&1 | tee "$output" ||
-    status=${PIPESTATUS[0]}
-say "finished in $(($(date +%s) - start)) s with status $status"
-summary=$(grep -E '^lane: [0-9]+ passed, [0-9]+ failed$' "$output" | tail -n 1 || true)
-[ -z "$summary" ] || echo "$summary"
-exit "$status"
+exec "$lane_dir/run-lane.sh" "$@"
