@@ -21,13 +21,14 @@ check "holds no capability itself" [ "$(status_field CapEff) $(status_field CapP
 check "bounding set: what the root ip and sudo need, nothing more" \
     [ "$(status_field CapBnd)" = "$(printf '%016x' $(( (1 << 6) | (1 << 7) | (1 << 12) | (1 << 29) )))" ]
 check "no_new_privs off, so that sudo works" [ "$(status_field NoNewPrivs)" = 0 ]
+note "$(systemd-analyze security --no-pager "$SERVICE" 2>/dev/null | tail -n 1)"
 
 in_service_mounts() { nsenter -t "$pid" -m -- "$@"; }
 probe=.lane-probe-$$
 check "config folder writable in the sandbox" \
     in_service_mounts sh -c "touch /opt/zuk/configs/$probe && rm /opt/zuk/configs/$probe"
 read_only_in_sandbox() { ! in_service_mounts touch "$1/$probe" 2>/dev/null; }
-for path in /etc /usr /var/lib /opt/zuk; do
+for path in /etc /usr /var/lib /opt/zuk /dev/shm; do
     check "$path read-only in the sandbox" read_only_in_sandbox "$path"
 done
 touch "/tmp/$probe"
