@@ -7,6 +7,11 @@
 #   SETUP_KERNEL_LANE=1 ...     also install what the kernel lane needs
 #   SETUP_FUZZ=1 ...            also clang and its libFuzzer runtime (tests/fuzz)
 #   SETUP_SOAK=1 ...            also the soak's Python MQTT client and plotting (bench/soak.sh)
+#   SETUP_PACKAGING=1 ...       also install the Debian packaging tools and what the
+#                               install lane needs (sudo, systemd and udev for its VM)
+#   SETUP_ARM64=1 ...           also install the arm64 cross toolchain, the arm64
+#                               libraries (multiarch) and qemu user-mode emulation
+#   SETUP_ARM64_LANE=1 ...      also install what the arm64 kernel lane needs
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -39,8 +44,22 @@ lane_packages=(qemu-system-x86 busybox-static linux-image-amd64 linux-headers-am
                linux-source-6.1 xz-utils)
 fuzz_packages=(clang libclang-rt-14-dev)
 soak_packages=(python3-paho-mqtt python3-matplotlib)
+packaging_packages=(debhelper lintian dpkg-dev sudo systemd udev)
+# The arm64 build's libraries come from the same archive as the amd64 ones
+# (multiarch); the test suite runs on them under qemu-user.
+arm64_packages=(crossbuild-essential-arm64 pkgconf:arm64
+                libcjson-dev:arm64 libpaho-mqtt-dev:arm64 libgtest-dev:arm64
+                qemu-user-static)
+arm64_backport_packages=(libgpiod-dev:arm64 libgpiod3:arm64)
+arm64_lane_packages=(qemu-system-arm mmdebstrap arch-test file)
 
 add_backports
+want_arm64=${SETUP_ARM64:-0}
+[ "${SETUP_ARM64_LANE:-0}" = 1 ] && want_arm64=1
+if [ "$want_arm64" = 1 ] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+    echo "setup: adding the arm64 architecture (multiarch)"
+    $sudo dpkg --add-architecture arm64
+fi
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -q
 $sudo apt-get install -y -q --no-install-recommends "${packages[@]}"
@@ -53,6 +72,17 @@ if [ "${SETUP_FUZZ:-0}" = 1 ]; then
 fi
 if [ "${SETUP_SOAK:-0}" = 1 ]; then
     $sudo apt-get install -y -q --no-install-recommends "${soak_packages[@]}"
+fi
+if [ "${SETUP_PACKAGING:-0}" = 1 ]; then
+    $sudo apt-get install -y -q --no-install-recommends "${packaging_packages[@]}"
+fi
+if [ "$want_arm64" = 1 ]; then
+    $sudo apt-get install -y -q --no-install-recommends "${arm64_packages[@]}"
+    $sudo apt-get install -y -q --no-install-recommends -t bookworm-backports \
+        "${arm64_backport_packages[@]}"
+fi
+if [ "${SETUP_ARM64_LANE:-0}" = 1 ]; then
+    $sudo apt-get install -y -q --no-install-recommends "${arm64_lane_packages[@]}"
 fi
 
 # The broker is started by our own scripts on 127.0.0.1; keep the packaged

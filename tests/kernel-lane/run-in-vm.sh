@@ -17,6 +17,12 @@
 #                 and headers)
 #   LANE_TIMEOUT  seconds before the VM is killed (default 600)
 #   LANE_MEM      guest memory (default 1G); LANE_SMP guest CPUs (default 2)
+#   LANE_ARCH     amd64 (default): the host's kernel packages and root; arm64:
+#                 qemu-system-aarch64 with the kernel from LANE_KERNEL_ROOT and the
+#                 guest root from LANE_GUEST_ROOT (tests/kernel-lane/arm64/ makes both)
+#   LANE_INIT     busybox (default): COMMAND runs chrooted under the lane's own
+#                 init; systemd: the host's systemd boots the overlay as init
+#                 (udev, journald, real sudo) and runs COMMAND as a service
 #   LANE_VERBOSE  1: stream the guest console to stderr
 # Variables named LANE_* or DIAG_* are passed on to COMMAND. Inside the VM,
 # $LANE_OUT is a folder shared with the host (<run folder>/out).
@@ -33,6 +39,31 @@ smp=${LANE_SMP:-2}
 readonly gpio_sim_recipe=1
 readonly initramfs_recipe=1
 
+# What differs between the guest architectures. The kernel (image, modules,
+# build headers) comes from kernel_root, the guest's root from guest_root.
+case "${LANE_ARCH:-amd64}" in
+    amd64)
+        qemu_system=qemu-system-x86_64
+        qemu_machine=(-cpu max)
+        guest_console=ttyS0
+        kbuild_args=()
+        busybox=/bin/busybox
+        kernel_root=/
+        guest_root=/
+        ;;
+    arm64)
+        qemu_system=qemu-system-aarch64
+        # A Cortex-A72, as on many arm64 boards; cheaper to emulate than "max".
+        qemu_machine=(-machine virt -cpu cortex-a72)
+        guest_console=ttyAMA0
+        kbuild_args=(ARCH=arm64 CROSS_COMPILE=aarch64-linux-gnu-)
+        busybox=${LANE_BUSYBOX:?LANE_BUSYBOX: an arm64 busybox-static binary}
+        kernel_root=${LANE_KERNEL_ROOT:?LANE_KERNEL_ROOT: the unpacked arm64 kernel packages}
+        guest_root=${LANE_GUEST_ROOT:?LANE_GUEST_ROOT: an arm64 root file system}
+        ;;
+    *) echo "lane: LANE_ARCH must be amd64 or arm64" >&2; exit 125 ;;
+esac
+
 # Modules the guest needs; modprobe resolves their dependencies.
 readonly guest_modules=(virtio_pci 9pnet_virtio 9p overlay configfs
                         can can-raw can-dev vcan can-isotp)
@@ -46,14 +77,14 @@ now() { date +%s; }
 
 require_tools() {
     local tool missing=()
-    for tool in qemu-system-x86_64 cpio modprobe modinfo make gcc tar xz timeout flock; do
+    for tool in "$qemu_system" cpio modprobe modinfo make gcc tar xz timeout flock; do
         command -v "$tool" >/dev/null 2>&1 || missing+=("$tool")
     done
-    [ -x /bin/busybox ] || missing+=("/bin/busybox (busybox-static)")
+    [ -x "$busybox" ] || missing+=("$busybox (busybox-static)")
     [ ${#missing[@]} -eq 0 ] ||
         die "missing: ${missing[*]} (SETUP_KERNEL_LANE=1 scripts/setup.sh installs them)"
-    if ldd /bin/busybox >/dev/null 2>&1; then
-        die "/bin/busybox is dynamically linked; install busybox-static"
+    if ldd "$busybox" >/dev/null 2>&1; then
+        die "$busybox is dynamically linked; install busybox-static"
     fi
 }
 
@@ -64,16 +95,16 @@ pick_kernel() {
         return
     fi
     local image version
-    for image in $(ls -1 /boot/vmlinuz-* 2>/dev/null | sort -rV); do
-        version=${image#/boot/vmlinuz-}
-        if [ -f "/lib/modules/$version/modules.dep" ] &&
-           [ -f "/lib/modules/$version/build/Makefile" ] &&
-           modinfo -k "$version" vcan >/dev/null 2>&1; then
+    for image in $(ls -1 "$kernel_root"/boot/vmlinuz-* 2>/dev/null | sort -rV); do
+        version=${image##*/vmlinuz-}
+        if [ -f "$kernel_root/lib/modules/$version/modules.dep" ] &&
+           [ -f "$kernel_root/lib/modules/$version/build/Makefile" ] &&
+           modinfo -b "$kernel_root" -k "$version" vcan >/dev/null 2>&1; then
             echo "$version"
             return
         fi
     done
-    die "no kernel in /boot with CAN modules and headers (install linux-image-amd64 and linux-headers-amd64)"
+    die "no kernel in $kernel_root/boot with CAN modules and headers (install linux-image-amd64 and linux-headers-amd64)"
 }
 
 check_path_has_no_spaces() {
@@ -91,7 +122,7 @@ build_gpio_sim() {
     series=$(echo "$kver" | cut -d. -f1,2)
     tarball=/usr/src/linux-source-$series.tar.xz
     [ -f "$tarball" ] || die "$tarball missing (install linux-source-$series)"
-    build_dir=/lib/modules/$kver/build
+    build_dir=$kernel_root/lib/modules/$kver/build
     dir=$work/gpio-sim/$kver
     stamp="recipe=$gpio_sim_recipe kernel=$kver source=$(stat -c %s-%Y "$tarball")"
     if [ -f "$dir/gpio-sim-mod.ko" ] && [ "$(cat "$dir/stamp" 2>/dev/null)" = "$stamp" ]; then
@@ -117,7 +148,7 @@ build_gpio_sim() {
     fi
     rm -rf "$dir/extract"
     printf 'obj-m += gpio-sim-mod.o\ngpio-sim-mod-y := %s\n' "$objs" > "$dir/mod/Kbuild"
-    make -C "$build_dir" M="$dir/mod" -j2 modules > "$dir/build.log" 2>&1 || {
+    make -C "$build_dir" M="$dir/mod" "${kbuild_args[@]}" -j2 modules > "$dir/build.log" 2>&1 || {
         tail -n 40 "$dir/build.log" >&2
         die "gpio-sim module build failed (log: $dir/build.log)"
     }
@@ -129,7 +160,7 @@ build_gpio_sim() {
 resolve_modules() {
     local kver=$1 module deps=""
     for module in "${guest_modules[@]}"; do
-        deps+=$(modprobe -S "$kver" --show-depends "$module") ||
+        deps+=$(modprobe -d "$kernel_root" -S "$kver" --show-depends "$module") ||
             die "module $module not found for kernel $kver"
         deps+=$'\n'
     done
@@ -155,7 +186,7 @@ build_initramfs() {
     modules=$(resolve_modules "$kver") || exit 125
     [ -n "$modules" ] || die "could not resolve the guest modules"
     stamp=$( { echo "recipe=$initramfs_recipe kernel=$kver"; echo "$modules";
-               sha256sum "$lane_dir/guest/init" /bin/busybox "$gpio_sim_ko"; } | sha256sum)
+               sha256sum "$lane_dir/guest/init" "$busybox" "$gpio_sim_ko"; } | sha256sum)
     if [ -f "$out" ] && [ "$(cat "$out.stamp" 2>/dev/null)" = "$stamp" ]; then
         return
     fi
@@ -163,7 +194,7 @@ build_initramfs() {
     root=$out.d
     rm -rf "$root"
     mkdir -p "$root"/{bin,dev,proc,sys,modules}
-    cp /bin/busybox "$root/bin/busybox"
+    cp "$busybox" "$root/bin/busybox"
     cp "$lane_dir/guest/init" "$root/init"
     chmod 0755 "$root/init"
     : > "$root/modules/order"
@@ -207,11 +238,16 @@ prune_old_runs() {
 
 boot_vm() {
     local kver=$1 initramfs=$2 run_dir=$3 console=$3/console.log rc=0
-    local append="console=ttyS0 panic=-1 quiet lane.boot=$lane_dir/guest/boot.sh lane.cmd=$run_dir/cmd.sh"
-    local qemu=(qemu-system-x86_64 -accel tcg -cpu max -smp "$smp" -m "$mem"
+    local append="console=$guest_console panic=-1 quiet lane.boot=$lane_dir/guest/boot.sh lane.cmd=$run_dir/cmd.sh"
+    case "${LANE_INIT:-busybox}" in
+        busybox) ;;
+        systemd) append+=" lane.init=systemd systemd.show_status=false" ;;
+        *) die "LANE_INIT must be busybox or systemd, not $LANE_INIT" ;;
+    esac
+    local qemu=("$qemu_system" -accel tcg "${qemu_machine[@]}" -smp "$smp" -m "$mem"
         -nodefaults -no-user-config -nographic -no-reboot -serial stdio
-        -kernel "/boot/vmlinuz-$kver" -initrd "$initramfs" -append "$append"
-        -fsdev "local,id=hostroot,path=/,security_model=none,readonly=on,multidevs=remap"
+        -kernel "$kernel_root/boot/vmlinuz-$kver" -initrd "$initramfs" -append "$append"
+        -fsdev "local,id=hostroot,path=$guest_root,security_model=none,readonly=on,multidevs=remap"
         -device virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot
         -fsdev "local,id=laneout,path=$run_dir/out,security_model=none,multidevs=remap"
         -device virtio-9p-pci,fsdev=laneout,mount_tag=laneout)
@@ -251,7 +287,7 @@ main() {
 
     local kver t0 t1 t2 initramfs run_dir qemu_rc=0 status
     kver=$(pick_kernel)
-    [ -f "/boot/vmlinuz-$kver" ] || die "/boot/vmlinuz-$kver missing"
+    [ -f "$kernel_root/boot/vmlinuz-$kver" ] || die "$kernel_root/boot/vmlinuz-$kver missing"
     initramfs=$work/initramfs-$kver.cpio
 
     t0=$(now)

@@ -7,7 +7,8 @@
 # Scenarios that run the daemon use the board build from $LANE_BUILD_DIR
 # (default <repo>/build: diag-gateway and ecu-sim). Exit status 0 when every
 # scenario passed. See run-in-vm.sh for the VM's settings (LANE_WORK,
-# LANE_TIMEOUT, LANE_VERBOSE, ...).
+# LANE_TIMEOUT, LANE_VERBOSE, ...). LANE_CC and LANE_PKG_CONFIG build the GPIO
+# probe for another guest architecture.
 set -euo pipefail
 
 lane_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -25,7 +26,8 @@ build_probes() {
     local src=$lane_dir/probes/gpio_probe.c bin=$LANE_PROBES/gpio_probe
     if [ ! -x "$bin" ] || [ "$src" -nt "$bin" ]; then
         # shellcheck disable=SC2046
-        cc -std=c11 -O1 -Wall -Wextra -o "$bin" "$src" $(pkg-config --cflags --libs libgpiod) || {
+        "${LANE_CC:-cc}" -std=c11 -O1 -Wall -Wextra -o "$bin" "$src" \
+            $("${LANE_PKG_CONFIG:-pkg-config}" --cflags --libs libgpiod) || {
             say "ERROR: cannot build $bin (libgpiod v2 development files needed)"
             exit 125
         }

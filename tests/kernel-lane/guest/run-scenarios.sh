@@ -3,16 +3,18 @@
 # process with its own results folder under $LANE_OUT.
 #   run-scenarios.sh [NAME...]   NAME: scenario file name without ".sh"
 # With no NAME it runs every scenario. Ends with "N passed, N failed".
+# LANE_SCENARIO_DIR: another folder of scenarios (default: scenarios/).
 set -uo pipefail
 
 lane_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export LANE_REPO=${LANE_REPO:-$(cd "$lane_dir/../.." && pwd)}
 export LANE_LIB=$lane_dir/guest/lib.sh
 out_root=${LANE_OUT:-/tmp/lane-out}
+scenario_dir=${LANE_SCENARIO_DIR:-$lane_dir/scenarios}
 
 scenarios=()
 if [ $# -eq 0 ]; then
-    for file in "$lane_dir"/scenarios/*.sh; do scenarios+=("$(basename "$file" .sh)"); done
+    for file in "$scenario_dir"/*.sh; do scenarios+=("$(basename "$file" .sh)"); done
 else
     scenarios=("$@")
 fi
@@ -21,7 +23,7 @@ passed=0
 failed=0
 failed_names=()
 for name in "${scenarios[@]}"; do
-    file=$lane_dir/scenarios/$name.sh
+    file=$scenario_dir/$name.sh
     export SCENARIO_OUT=$out_root/$name
     mkdir -p "$SCENARIO_OUT"
     echo "=== scenario $name"
