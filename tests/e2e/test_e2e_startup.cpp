@@ -175,3 +175,23 @@ TEST(E2eStartup, CommandDuringDetectionDoesNotStopTheBringUp)
     ASSERT_TRUE(rig.send_command(1));
     expect_bring_up_completed(rig);
 }
+
+TEST(E2eStartup, CommandDuringIdentificationDoesNotStopTheBringUp)
+{
+    // A slow VIN keeps the identification pass open long enough.
+    ecu_profile vehicle = e2e_vehicle("demo_petrol_11bit.json");
+    vehicle.ecus[0].delays.push_back({{0x09, 0x02}, 300});
+    e2e_rig rig;
+    ASSERT_TRUE(rig.start_daemon(e2e_standard_config()));
+    ASSERT_TRUE(rig.plug_in(vehicle));
+    ASSERT_TRUE(ecu_sim_wait_for(
+        rig.sim(),
+        [](const std::vector<ecu_sim_record> &requests) {
+            return std::any_of(requests.begin(), requests.end(), [](const ecu_sim_record &r) {
+                return r.frame.data[1] == 0x09 && r.frame.data[2] == 0x02;
+            });
+        },
+        E2E_TIMEOUT));
+    ASSERT_TRUE(rig.send_command(1));
+    expect_bring_up_completed(rig);
+}
