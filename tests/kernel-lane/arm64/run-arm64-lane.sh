@@ -82,12 +82,14 @@ prepare_busybox() {
 
 # Bump to rebuild the guest root.
 readonly root_recipe=1
-readonly root_packages=bash,python3,mosquitto,mosquitto-clients,can-utils,iproute2,kmod,procps,util-linux,mawk,libcjson1,libpaho-mqtt1.3,libgpiod3,libstdc++6
+readonly root_packages=bash,mount,python3,mosquitto,mosquitto-clients,can-utils,iproute2,kmod,procps,util-linux,mawk,libcjson1,libpaho-mqtt1.3,libgpiod3,libstdc++6
 prepare_guest_root() {
     local root=$cache/root stamp="recipe=$root_recipe packages=$root_packages"
     [ "$(cat "$cache/root.stamp" 2>/dev/null)" = "$stamp" ] && return
     say "building the arm64 guest root with mmdebstrap (once)"
     rm -rf "$root"
+    # Its packages' scripts run arm64 programs: through qemu, by binfmt_misc.
+    "$repo/scripts/arm64-binfmt.sh" >&2 || die "arm64 programs cannot run here"
     # libgpiod v2 comes from bookworm-backports, as on an amd64 machine.
     mmdebstrap --quiet --arch=arm64 --variant=essential --mode=root --include="$root_packages" \
         bookworm "$root" \
