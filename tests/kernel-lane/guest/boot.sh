@@ -57,10 +57,25 @@ wait_for_path() {
     [ -e "$path" ]
 }
 
+# A machine's own GPIO controllers (the arm64 virt board has a PL061 as
+# gpiochip0) are unbound from their drivers, so that gpio-sim's banks get the
+# numbers the relay wiring names.
+release_machine_gpio_chips() {
+    local chip parent
+    for chip in /sys/bus/gpio/devices/gpiochip*; do
+        [ -e "$chip" ] || continue
+        parent=$(readlink -f "$chip/..")
+        [ -e "$parent/driver/unbind" ] || die "cannot release $(basename "$chip")"
+        basename "$parent" > "$parent/driver/unbind" || die "cannot unbind $(basename "$parent")"
+        say "released $(basename "$chip") of $(basename "$parent")"
+    done
+}
+
 # One gpio-sim device with five banks of 32 lines: /dev/gpiochip0..4, the
 # chips the relay wiring names.
 create_gpio_chips() {
     local cfg=/sys/kernel/config dev bank n
+    release_machine_gpio_chips
     mountpoint -q "$cfg" || mount -t configfs configfs "$cfg" || die "cannot mount configfs"
     dev=$cfg/gpio-sim/lane
     mkdir "$dev" || die "gpio-sim is not available in configfs"
@@ -72,7 +87,9 @@ create_gpio_chips() {
     echo 1 > "$dev/live" || die "cannot set the gpio-sim device live"
     for ((n = 0; n < gpio_banks; n++)); do
         wait_for_path "/dev/gpiochip$n" || die "/dev/gpiochip$n did not appear"
-        say "bank$n -> $(cat "$dev/bank$n/chip_name") on $(cat "$dev/dev_name")"
+        [ "$(cat "$dev/bank$n/chip_name")" = "gpiochip$n" ] ||
+            die "bank$n became $(cat "$dev/bank$n/chip_name"), not gpiochip$n"
+        say "bank$n -> gpiochip$n on $(cat "$dev/dev_name")"
     done
 }
 
