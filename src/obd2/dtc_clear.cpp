@@ -4,9 +4,7 @@
 #include "obd2/config_file.h"
 #include "obd2/isotp.h"
 #include "obd2/obd2_types.h"
-#include "obd2/pid_catalogue.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -38,7 +36,7 @@ clear_step clear_attempt(const ecu_entry &ecu)
     int rc = send_obd2_request(ecu, g_arr_clear_dtc_cmd, OBD2_REQUEST_SIZE, resp, &resp_len,
                                REQ_KIND_DTC_CLEAR);
     // After a failure the length may count bytes that never reached `resp`.
-    std::size_t len = rc == -1 ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(resp_len, OBD2_RESPONSE_SIZE));
+    std::size_t len = rc == -1 ? 0 : clamp_response_length(resp_len);
     print_clear_response(resp, len);
 
     // An unpadded ECU answers 01 44 in a two-byte frame: what the single

@@ -193,6 +193,24 @@ bool isotp_answers_request(const can_frame &frame, const std::uint8_t *req, std:
     return !echoes_parameter || (available >= 2 && payload[1] == req[2]);
 }
 
+// ---- the response buffer -------------------------------------------------------
+
+std::size_t clamp_response_length(std::uint64_t resp_len)
+{
+    return static_cast<std::size_t>(std::min<std::uint64_t>(resp_len, OBD2_RESPONSE_SIZE));
+}
+
+std::size_t answer_length(const std::uint8_t *resp, std::size_t len)
+{
+    constexpr std::size_t single_frame_max = 8;
+    if (resp == nullptr || len == 0 || len > single_frame_max)
+        return len;
+    std::size_t pci_length = resp[0] & 0x0F;
+    if ((resp[0] & 0xF0) != 0 || pci_length == 0 || pci_length + 1 > len)
+        return len;
+    return pci_length + 1;
+}
+
 // ---- the exchange ---------------------------------------------------------------
 
 namespace {

@@ -40,7 +40,7 @@ bool read_live_pid(const ecu_entry &ecu, std::uint8_t pid, float *value)
         return false;
     // Fill bytes of a single frame are no data: a short answer must not
     // convert them into a value.
-    std::size_t len = answer_length(resp, static_cast<std::size_t>(std::min<std::uint64_t>(resp_len, OBD2_RESPONSE_SIZE)));
+    std::size_t len = answer_length(resp, clamp_response_length(resp_len));
     if (len < 3)
         return false;
 
