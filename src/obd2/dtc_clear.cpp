@@ -22,8 +22,7 @@ enum class clear_step { done, failed, repeat_pending, repeat_silent };
 void print_clear_response(const std::uint8_t *resp, std::size_t len)
 {
     std::puts("RESPONSE FOR CLEAR DTC : ");
-    for (std::size_t i = 0; i < len; ++i)
-        std::printf("[%02x] ", resp[i]);
+    print_bytes(resp, len, "[%02x] ");
     std::printf("\n\n");
 }
 

@@ -211,6 +211,12 @@ std::size_t answer_length(const std::uint8_t *resp, std::size_t len)
     return pci_length + 1;
 }
 
+void print_bytes(const std::uint8_t *bytes, std::size_t n, const char *byte_format)
+{
+    for (std::size_t i = 0; i < n; ++i)
+        std::printf(byte_format, bytes[i]);
+}
+
 // ---- the exchange ---------------------------------------------------------------
 
 namespace {
@@ -259,12 +265,11 @@ struct exchange {
 
 enum class wait_result { readable, timed_out, gave_up, failed, stopping };
 
-void print_bytes(const char *label, const std::uint8_t *bytes, std::size_t n, const char *fmt,
-                 const char *end)
+void print_labelled_bytes(const char *label, const std::uint8_t *bytes, std::size_t n, const char *byte_format,
+                          const char *end)
 {
     std::fputs(label, stdout);
-    for (std::size_t i = 0; i < n; ++i)
-        std::printf(fmt, bytes[i]);
+    print_bytes(bytes, n, byte_format);
     std::fputs(end, stdout);
 }
 
@@ -347,7 +352,7 @@ void sort_queued_frames(exchange &ex)
             continue;
         }
         std::printf("OBD2 WARN: stale frame 0x%X discarded : ", frame.can_id & CAN_EFF_MASK);
-        print_bytes("", frame.data, CAN_MAX_DLEN, "[ %02x ] ", "\n");
+        print_labelled_bytes("", frame.data, CAN_MAX_DLEN, "[ %02x ] ", "\n");
         if (isotp_is_response_id(ex.addr_mode, frame.can_id))
             note_passed_answer(frame);
     }
@@ -400,7 +405,7 @@ void print_progress(const isotp_rx_state &st)
 bool send_flow_control(const exchange &ex, canid_t responder)
 {
     can_frame fc = isotp_flow_control_frame(ex.addr_mode, responder);
-    print_bytes("FLOW CONTROL ", fc.data, fc.len, "[ %2x ] ", "\n");
+    print_labelled_bytes("FLOW CONTROL ", fc.data, fc.len, "[ %2x ] ", "\n");
     if (send_frame(ex.fd, fc))
         return true;
     std::perror("CAN flow control write failed");
@@ -466,7 +471,7 @@ int receive_answer(exchange &ex, std::uint8_t *resp, std::uint64_t *resp_len, ca
     for (;;) {
         if (ex.kept.next < ex.kept.count) {
             const can_frame &frame = ex.kept.frames[ex.kept.next++];
-            print_bytes("response : ", frame.data, CAN_MAX_DLEN, "[ %02x ] ", "\n\n");
+            print_labelled_bytes("response : ", frame.data, CAN_MAX_DLEN, "[ %02x ] ", "\n\n");
             int result = act_on_frame(ex, st, frame, resp, resp_len);
             if (result != KEEP_WAITING) {
                 *answered_by = frame.can_id & CAN_EFF_MASK;
@@ -498,7 +503,7 @@ int receive_answer(exchange &ex, std::uint8_t *resp, std::uint64_t *resp_len, ca
         }
         if (got == 0)
             continue;
-        print_bytes("response : ", frame.data, CAN_MAX_DLEN, "[ %02x ] ", "\n\n");
+        print_labelled_bytes("response : ", frame.data, CAN_MAX_DLEN, "[ %02x ] ", "\n\n");
         int result = act_on_frame(ex, st, frame, resp, resp_len);
         if (result != KEEP_WAITING) {
             *answered_by = frame.can_id & CAN_EFF_MASK;
@@ -563,7 +568,7 @@ int exchange_request(int addr_mode, canid_t asked_id, const std::uint8_t *req, s
     ex.req = req;
     ex.req_len = req_len;
     sort_queued_frames(ex);
-    print_bytes("REQUEST ", req, req_len, "[ %2x ] ", "\n");
+    print_labelled_bytes("REQUEST ", req, req_len, "[ %2x ] ", "\n");
 
     can_frame request{};
     request.can_id = row.req_id | (is_11bit(addr_mode) ? 0 : CAN_EFF_FLAG);
@@ -648,7 +653,7 @@ void listen_for_more_responders(int mode, const std::uint8_t *req, std::size_t r
         can_frame frame;
         if (read_frame(ex.fd, frame) != 1)
             continue;
-        print_bytes("response : ", frame.data, CAN_MAX_DLEN, "[ %02x ] ", "\n\n");
+        print_labelled_bytes("response : ", frame.data, CAN_MAX_DLEN, "[ %02x ] ", "\n\n");
         if (isotp_is_response_id(mode, frame.can_id) && (frame.data[0] >> 4) <= 1 &&
             isotp_answers_request(frame, req, req_len))
             add_responder(found, max_found, found_count, frame.can_id & CAN_EFF_MASK, mode);

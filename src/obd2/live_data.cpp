@@ -45,8 +45,7 @@ bool read_live_pid(const ecu_entry &ecu, std::uint8_t pid, float *value)
         return false;
 
     std::printf("response of live request (PID %X):\n", pid);
-    for (std::size_t i = 0; i < len; ++i)
-        std::printf(" [ %X ] ", resp[i]);
+    print_bytes(resp, len, " [ %X ] ");
     std::printf("\n\n");
     *value = calculate_physical_value(pid, resp, len);
     return true;

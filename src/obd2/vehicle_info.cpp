@@ -30,8 +30,7 @@ bool is_padding(std::uint8_t byte) { return byte <= 0x1F || byte == 0xFF; }
 void print_info_response(const std::uint8_t *resp, std::size_t len)
 {
     std::printf("RESPONSE [INFO] : ");
-    for (std::size_t i = 0; i < std::min(len, MAX_PRINTED_BYTES); ++i)
-        std::printf("[ %02x ] ", resp[i]);
+    print_bytes(resp, std::min(len, MAX_PRINTED_BYTES), "[ %02x ] ");
     std::printf("\n\n");
 }
 
