@@ -273,6 +273,12 @@ void print_labelled_bytes(const char *label, const std::uint8_t *bytes, std::siz
     std::fputs(end, stdout);
 }
 
+// Every frame an exchange reads is logged this way.
+void print_received_frame(const can_frame &frame)
+{
+    print_labelled_bytes("response : ", frame.data, CAN_MAX_DLEN, "[ %02x ] ", "\n\n");
+}
+
 bool send_frame(int fd, const can_frame &frame)
 {
     // MSG_NOSIGNAL: a vanished peer (host simulation) must not kill the daemon.
@@ -462,6 +468,18 @@ int act_on_frame(exchange &ex, isotp_rx_state &st, const can_frame &frame, std::
     return KEEP_WAITING;
 }
 
+// Logs a received frame and acts on it: KEEP_WAITING, or the result of the
+// exchange with `answered_by` set to the frame's sender.
+int take_received_frame(exchange &ex, isotp_rx_state &st, const can_frame &frame, std::uint8_t *resp,
+                        std::uint64_t *resp_len, canid_t *answered_by)
+{
+    print_received_frame(frame);
+    int result = act_on_frame(ex, st, frame, resp, resp_len);
+    if (result != KEEP_WAITING)
+        *answered_by = frame.can_id & CAN_EFF_MASK;
+    return result;
+}
+
 // The result of the exchange; `answered_by` gets the sender of the frame that
 // completed an answer (0 or -2).
 int receive_answer(exchange &ex, std::uint8_t *resp, std::uint64_t *resp_len, canid_t *answered_by)
@@ -471,12 +489,9 @@ int receive_answer(exchange &ex, std::uint8_t *resp, std::uint64_t *resp_len, ca
     for (;;) {
         if (ex.kept.next < ex.kept.count) {
             const can_frame &frame = ex.kept.frames[ex.kept.next++];
-            print_labelled_bytes("response : ", frame.data, CAN_MAX_DLEN, "[ %02x ] ", "\n\n");
-            int result = act_on_frame(ex, st, frame, resp, resp_len);
-            if (result != KEEP_WAITING) {
-                *answered_by = frame.can_id & CAN_EFF_MASK;
+            int result = take_received_frame(ex, st, frame, resp, resp_len, answered_by);
+            if (result != KEEP_WAITING)
                 return result;
-            }
             continue;
         }
         switch (wait_readable(ex)) {
@@ -503,12 +518,9 @@ int receive_answer(exchange &ex, std::uint8_t *resp, std::uint64_t *resp_len, ca
         }
         if (got == 0)
             continue;
-        print_labelled_bytes("response : ", frame.data, CAN_MAX_DLEN, "[ %02x ] ", "\n\n");
-        int result = act_on_frame(ex, st, frame, resp, resp_len);
-        if (result != KEEP_WAITING) {
-            *answered_by = frame.can_id & CAN_EFF_MASK;
+        int result = take_received_frame(ex, st, frame, resp, resp_len, answered_by);
+        if (result != KEEP_WAITING)
             return result;
-        }
     }
 }
 
@@ -653,7 +665,7 @@ void listen_for_more_responders(int mode, const std::uint8_t *req, std::size_t r
         can_frame frame;
         if (read_frame(ex.fd, frame) != 1)
             continue;
-        print_labelled_bytes("response : ", frame.data, CAN_MAX_DLEN, "[ %02x ] ", "\n\n");
+        print_received_frame(frame);
         if (isotp_is_response_id(mode, frame.can_id) && (frame.data[0] >> 4) <= 1 &&
             isotp_answers_request(frame, req, req_len))
             add_responder(found, max_found, found_count, frame.can_id & CAN_EFF_MASK, mode);
