@@ -131,8 +131,7 @@ void can_init_pass(std::uint64_t seen)
 void print_detection_response()
 {
     std::puts("response for mode detection : ");
-    for (std::uint64_t i = 0; i < response_len && i < sizeof(response_buf); ++i)
-        std::printf("[%2x] ", response_buf[i]);
+    print_bytes(response_buf, clamp_response_length(response_len), "[%2x] ");
     std::putchar('\n');
 }
 
