@@ -1,6 +1,6 @@
 #include "mqtt/mqtt_link.h"
 
-#include "main/thread_states.h"
+#include "handover/thread_handover.h"
 #include "platform/platform.h"
 
 #include <array>
