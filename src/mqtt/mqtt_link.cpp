@@ -34,6 +34,8 @@ const mqtt_details gMqttDetails = {
 
 const int &topicCount = gMqttDetails.topic_count;
 
+namespace {
+
 // Touched only by the link thread.
 MQTTClient_connectOptions gMQTTConnOpts = MQTTClient_connectOptions_initializer;
 
@@ -54,8 +56,6 @@ std::atomic<MQTTClient> hMqttClient{nullptr}; // atomic: the lost-connection cal
 MQTTClient_message gMQTTPublishMsg = MQTTClient_message_initializer;
 MQTTClient_deliveryToken gToken = 0;
 std::atomic<int> giMQTTState{0};
-
-namespace {
 
 using namespace std::chrono_literals;
 
