@@ -62,17 +62,8 @@ bool is_bringup_state(int state)
     return state == LOAD_CONFIG || state == CAN_INIT || state == DETECT_ECU || state == IDENTIFY_VEHICLE;
 }
 
-// Status packet of the session itself (CMD 0). The bring-up's words are
-// kept until the link takes them; the heartbeat's only count when fresh.
-// 1 when published or kept.
-int publish_status(const char *word, int error, delivery how = delivery::in_order)
-{
-    char packet[STATUS_PACKET_SIZE] = {};
-    if (create_pkt_without_data(packet, 1, 0, error, word) == 0)
-        return 0;
-    return outbox_send(packet, how) == outbox_result::dropped ? 0 : 1;
-}
-
+// The bring-up's words are kept until the link takes them; the heartbeat's
+// only count when fresh.
 int publish_heartbeat_status(const char *word, int error)
 {
     return publish_status(word, error, delivery::now_or_never);
