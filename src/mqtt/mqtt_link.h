@@ -27,7 +27,9 @@ struct mqtt_details {
 };
 
 extern const mqtt_details gMqttDetails;
-extern const int topicCount;
+// The same number as gMqttDetails.topic_count under another name, not a
+// second count.
+extern const int &topicCount;
 
 // Thread entry: runs the link state machine until a shutdown is requested,
 // then closes the MQTT session (DISCONNECT) and returns.

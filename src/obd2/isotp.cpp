@@ -1,6 +1,6 @@
 #include "obd2/isotp.h"
 
-#include "main/thread_states.h"
+#include "handover/thread_handover.h"
 #include "obd2/can_link.h"
 #include "obd2/config_file.h"
 

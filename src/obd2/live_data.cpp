@@ -1,6 +1,6 @@
 #include "obd2/live_data.h"
 
-#include "main/thread_states.h"
+#include "handover/thread_handover.h"
 #include "obd2/isotp.h"
 #include "obd2/obd2_types.h"
 #include "obd2/pid_catalogue.h"
