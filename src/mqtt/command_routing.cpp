@@ -1,6 +1,6 @@
 #include "mqtt/command_routing.h"
 
-#include "common/c_handles.h"
+#include "c_handles.h"
 #include "gpio/relay_mailbox.h"
 #include "main/thread_states.h"
 #include "mqtt/mqtt_link.h"

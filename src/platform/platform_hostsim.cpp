@@ -2,7 +2,7 @@
 // shell commands are printed instead of run, the config directory and the
 // broker address come from the environment.
 #include "platform/hostsim_hooks.h"
-#include "platform/hostsim_wire.h"
+#include "hostsim_wire.h"
 #include "platform/platform.h"
 
 #include <cerrno>

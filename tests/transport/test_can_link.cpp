@@ -4,7 +4,7 @@
 
 #include "obd2/can_link.h"
 #include "platform/hostsim_hooks.h"
-#include "platform/hostsim_wire.h"
+#include "hostsim_wire.h"
 
 #include <gtest/gtest.h>
 

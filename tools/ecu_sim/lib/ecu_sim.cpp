@@ -2,7 +2,7 @@
 // simulation's Unix socket backend, and the runtime controls.
 #include "ecu_sim_internal.h"
 
-#include "platform/hostsim_wire.h"
+#include "hostsim_wire.h"
 
 #include <cerrno>
 #include <cstring>

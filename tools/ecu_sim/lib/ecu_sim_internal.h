@@ -4,7 +4,7 @@
 
 #include "ecu_sim.h"
 
-#include "common/c_handles.h"
+#include "c_handles.h"
 
 #include <atomic>
 #include <poll.h>
