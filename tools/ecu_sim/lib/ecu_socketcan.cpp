@@ -112,14 +112,22 @@ std::optional<ecu_time> raw_watch(ecu_sim &sim, std::vector<pollfd> &fds)
     return sim_next_deadline(sim);
 }
 
+// Another profile brings other identifiers, which `apply` puts into effect.
+// True when there was a change.
+bool follow_profile_change(ecu_sim &sim, bool (*apply)(ecu_sim &sim, std::string &error))
+{
+    if (!sim.profile_changed)
+        return false;
+    std::string error;
+    if (!apply(sim, error))
+        sim_log_line(sim, error);
+    sim.profile_changed = false;
+    return true;
+}
+
 void raw_serve(ecu_sim &sim, std::span<const pollfd> ready)
 {
-    if (sim.profile_changed) {
-        std::string error;
-        if (!set_request_filters(sim, error))
-            sim_log_line(sim, error);
-        sim.profile_changed = false;
-    }
+    follow_profile_change(sim, set_request_filters);
     if (ready[0].revents)
         read_raw_frames(sim);
     sim_advance(sim);
@@ -269,13 +277,8 @@ std::optional<ecu_time> isotp_watch(ecu_sim &sim, std::vector<pollfd> &fds)
 
 void isotp_serve(ecu_sim &sim, std::span<const pollfd> ready)
 {
-    if (sim.profile_changed) {
-        std::string error;
-        if (!open_isotp_sockets(sim, error))
-            sim_log_line(sim, error);
-        sim.profile_changed = false;
+    if (follow_profile_change(sim, open_isotp_sockets))
         return; // the descriptors polled are gone
-    }
     for (std::size_t i = 0; i < ready.size(); ++i) {
         std::size_t node = i / 2;
         if (ready[i].revents && node < sim.isotp.size()) {
