@@ -1,6 +1,6 @@
 #include "gpio/relay_driver.h"
 
-#include "common/c_handles.h"
+#include "c_handles.h"
 
 #include <array>
 #include <cerrno>

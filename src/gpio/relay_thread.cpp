@@ -1,6 +1,6 @@
 #include "gpio/relay_thread.h"
 
-#include "common/c_handles.h"
+#include "c_handles.h"
 #include "gpio/relay_driver.h"
 #include "handover/relay_mailbox.h"
 #include "handover/thread_handover.h"

@@ -1,6 +1,6 @@
 #include "mqtt/command_routing.h"
 
-#include "common/c_handles.h"
+#include "c_handles.h"
 #include "handover/relay_mailbox.h"
 #include "handover/thread_handover.h"
 #include "mqtt/mqtt_link.h"

@@ -1,6 +1,6 @@
 #include "mqtt/status_packet.h"
 
-#include "common/c_handles.h"
+#include "c_handles.h"
 
 #include <cstdio>
 #include <cstring>

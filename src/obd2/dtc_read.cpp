@@ -1,6 +1,6 @@
 #include "obd2/dtc_read.h"
 
-#include "common/c_handles.h"
+#include "c_handles.h"
 #include "obd2/config_file.h"
 #include "obd2/isotp.h"
 #include "obd2/obd2_types.h"
