@@ -1,6 +1,6 @@
 #include "common/text_file.h"
 
-#include "common/c_handles.h"
+#include "c_handles.h"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -1,6 +1,6 @@
 #include "gpio/relay_driver.h"
 
-#include "common/c_handles.h"
+#include "c_handles.h"
 
 #include <array>
 #include <cerrno>
@@ -11,23 +11,60 @@ int g_arr_do_states[NUM_RELAYS] = {};
 
 namespace {
 
-// Wiring: the position in a chip's tables is also the line's position in the
-// chip's request and in every value array written to it.
-constexpr std::array<unsigned int, 5> gpiochip4_lines{10, 11, 0, 14, 13};
-constexpr std::array<int, 5> chip4_state_idx{0, 1, 3, 6, 8};
-constexpr std::array<unsigned int, 4> gpiochip3_lines{31, 27, 26, 25};
-constexpr std::array<int, 4> chip3_state_idx{2, 4, 5, 7};
-constexpr std::array<unsigned int, 3> gpiochip0_lines{20, 21, 13};
-constexpr std::array<int, 3> chip0_state_idx{9, 10, 11};
-
 constexpr int MAX_LINES_PER_CHIP = 32;
+constexpr std::size_t MAX_RELAYS_PER_CHIP = 5;
 
-gpiod_chip *chip4 = nullptr;
-gpiod_chip *chip3 = nullptr;
-gpiod_chip *chip0 = nullptr;
-gpiod_line_request *req_chip4 = nullptr;
-gpiod_line_request *req_chip3 = nullptr;
-gpiod_line_request *req_chip0 = nullptr;
+// How one chip is wired. The position of a line in `lines` is also its
+// position in the chip's request and in every value array written to it;
+// `relays` holds the relay (index into g_arr_do_states) on that line.
+struct chip_wiring {
+    const char *path;
+    const char *consumer;
+    const char *open_failure;
+    const char *request_failure;
+    std::size_t line_count;
+    std::array<unsigned int, MAX_RELAYS_PER_CHIP> lines;
+    std::array<int, MAX_RELAYS_PER_CHIP> relays;
+};
+
+// The board's wiring, the one place to change when relays move. Rows are in
+// the order the driver opens, requests and writes the chips.
+constexpr std::array<chip_wiring, 3> wiring{{
+    {"/dev/gpiochip4", "do_ctrl_chip4", "DO_ERROR: Failed to open gpiochip4",
+     "DO_ERROR: Failed to request lines on chip4", 5, {10, 11, 0, 14, 13}, {0, 1, 3, 6, 8}},
+    {"/dev/gpiochip3", "do_ctrl_chip3", "DO_ERROR: Failed to open gpiochip3",
+     "DO_ERROR: Failed to request lines on chip3", 4, {31, 27, 26, 25}, {2, 4, 5, 7}},
+    {"/dev/gpiochip0", "do_ctrl_chip0", "DO_ERROR: Failed to open gpiochip0",
+     "DO_ERROR: Failed to request lines on chip0", 3, {20, 21, 13}, {9, 10, 11}},
+}};
+
+// Every relay on exactly one line.
+constexpr bool wires_every_relay_once()
+{
+    std::array<int, NUM_RELAYS> seen{};
+    for (const chip_wiring &chip : wiring) {
+        if (chip.line_count > MAX_RELAYS_PER_CHIP)
+            return false;
+        for (std::size_t i = 0; i < chip.line_count; ++i) {
+            if (chip.relays[i] < 0 || chip.relays[i] >= NUM_RELAYS || seen[chip.relays[i]]++ != 0)
+                return false;
+        }
+    }
+    for (int count : seen) {
+        if (count != 1)
+            return false;
+    }
+    return true;
+}
+static_assert(wires_every_relay_once(), "the wiring table must name each of the twelve relays once");
+
+// Plain pointers: the handles are given back only by gpio_close or a failed
+// gpio_init, never by a destructor at process exit.
+struct chip_handles {
+    gpiod_chip *chip = nullptr;
+    gpiod_line_request *request = nullptr;
+};
+std::array<chip_handles, wiring.size()> handles; // row i belongs to wiring[i]
 
 using line_settings_ptr =
     std::unique_ptr<gpiod_line_settings, c_deleter<gpiod_line_settings, gpiod_line_settings_free>>;
@@ -43,14 +80,36 @@ gpiod_line_value line_value_for(int relay_state)
     return relay_state == 0 ? GPIOD_LINE_VALUE_ACTIVE : GPIOD_LINE_VALUE_INACTIVE;
 }
 
-bool open_chip(const char *path, const char *failure_message, gpiod_chip *&chip)
+bool open_chip(const chip_wiring &chip, chip_handles &held)
 {
-    chip = gpiod_chip_open(path);
-    if (chip == nullptr) {
-        std::perror(failure_message);
+    held.chip = gpiod_chip_open(chip.path);
+    if (held.chip == nullptr) {
+        std::perror(chip.open_failure);
         return false;
     }
     return true;
+}
+
+// Requests the chip's lines; true when requested.
+bool request_lines(const chip_wiring &chip, chip_handles &held)
+{
+    held.request = init_chip(held.chip, chip.lines.data(), static_cast<int>(chip.line_count),
+                             chip.relays.data(), chip.consumer);
+    if (held.request == nullptr) {
+        std::perror(chip.request_failure);
+        return false;
+    }
+    return true;
+}
+
+void write_lines(const chip_wiring &chip, gpiod_line_request *request)
+{
+    if (request == nullptr) // never drive lines this process does not hold
+        return;
+    std::array<gpiod_line_value, MAX_RELAYS_PER_CHIP> values{};
+    for (std::size_t i = 0; i < chip.line_count; ++i)
+        values[i] = line_value_for(g_arr_do_states[chip.relays[i]]);
+    gpiod_line_request_set_values(request, values.data());
 }
 
 void release_request(gpiod_line_request *&request)
@@ -67,42 +126,31 @@ void close_chip(gpiod_chip *&chip)
     chip = nullptr;
 }
 
+// Line requests always go first, in table order; only then are the chips
+// closed (in an order each caller chooses).
+void release_requests()
+{
+    for (chip_handles &held : handles)
+        release_request(held.request);
+}
+
+bool any_chip_open()
+{
+    for (const chip_handles &held : handles) {
+        if (held.chip != nullptr)
+            return true;
+    }
+    return false;
+}
+
 // Gives back what a failed gpio_init made: its requests first, then the chips,
-// the last opened first.
+// the last opened first (unlike gpio_close, which closes them in table order).
 int undo_failed_init()
 {
-    release_request(req_chip4);
-    release_request(req_chip3);
-    release_request(req_chip0);
-    close_chip(chip0);
-    close_chip(chip3);
-    close_chip(chip4);
+    release_requests();
+    for (auto held = handles.rbegin(); held != handles.rend(); ++held)
+        close_chip(held->chip);
     return 0;
-}
-
-// Requests lines and reports a failure with `failure_message`; true when requested.
-template <std::size_t N>
-bool request_chip(gpiod_chip *chip, const std::array<unsigned int, N> &lines,
-                  const std::array<int, N> &state_idx, const char *consumer,
-                  const char *failure_message, gpiod_line_request *&request)
-{
-    request = init_chip(chip, lines.data(), static_cast<int>(N), state_idx.data(), consumer);
-    if (request == nullptr) {
-        std::perror(failure_message);
-        return false;
-    }
-    return true;
-}
-
-template <std::size_t N>
-void write_chip(gpiod_line_request *request, const std::array<int, N> &state_idx)
-{
-    if (request == nullptr) // never drive lines this process does not hold
-        return;
-    std::array<gpiod_line_value, N> values{};
-    for (std::size_t i = 0; i < N; ++i)
-        values[i] = line_value_for(g_arr_do_states[state_idx[i]]);
-    gpiod_line_request_set_values(request, values.data());
 }
 
 } // namespace
@@ -147,23 +195,17 @@ struct gpiod_line_request *init_chip(struct gpiod_chip *chip, const unsigned int
 
 int gpio_init()
 {
-    if (chip4 != nullptr || chip3 != nullptr || chip0 != nullptr)
+    if (any_chip_open())
         gpio_close(); // a second init would otherwise leak the first one's handles
 
-    if (!open_chip("/dev/gpiochip4", "DO_ERROR: Failed to open gpiochip4", chip4))
-        return 0;
-    if (!open_chip("/dev/gpiochip3", "DO_ERROR: Failed to open gpiochip3", chip3))
-        return undo_failed_init();
-    if (!open_chip("/dev/gpiochip0", "DO_ERROR: Failed to open gpiochip0", chip0))
-        return undo_failed_init();
-
-    if (!request_chip(chip4, gpiochip4_lines, chip4_state_idx, "do_ctrl_chip4",
-                      "DO_ERROR: Failed to request lines on chip4", req_chip4) ||
-        !request_chip(chip3, gpiochip3_lines, chip3_state_idx, "do_ctrl_chip3",
-                      "DO_ERROR: Failed to request lines on chip3", req_chip3) ||
-        !request_chip(chip0, gpiochip0_lines, chip0_state_idx, "do_ctrl_chip0",
-                      "DO_ERROR: Failed to request lines on chip0", req_chip0))
-        return undo_failed_init();
+    for (std::size_t i = 0; i < wiring.size(); ++i) {
+        if (!open_chip(wiring[i], handles[i]))
+            return undo_failed_init();
+    }
+    for (std::size_t i = 0; i < wiring.size(); ++i) {
+        if (!request_lines(wiring[i], handles[i]))
+            return undo_failed_init();
+    }
 
     std::puts("DO_INFO: GPIO initialized, all 12 relays set HIGH.");
     return 1;
@@ -172,23 +214,24 @@ int gpio_init()
 int control_do_over_gpio()
 {
     // One call per chip, so the lines of a chip change together.
-    write_chip(req_chip4, chip4_state_idx);
-    write_chip(req_chip3, chip3_state_idx);
-    write_chip(req_chip0, chip0_state_idx);
+    for (std::size_t i = 0; i < wiring.size(); ++i)
+        write_lines(wiring[i], handles[i].request);
     return 1;
 }
 
+// Closes the chips in table order (a failed init closes them the other way).
 void gpio_close()
 {
-    release_request(req_chip4);
-    release_request(req_chip3);
-    release_request(req_chip0);
-    close_chip(chip4);
-    close_chip(chip3);
-    close_chip(chip0);
+    release_requests();
+    for (chip_handles &held : handles)
+        close_chip(held.chip);
 }
 
 bool gpio_outputs_ready()
 {
-    return req_chip4 != nullptr && req_chip3 != nullptr && req_chip0 != nullptr;
+    for (const chip_handles &held : handles) {
+        if (held.request == nullptr)
+            return false;
+    }
+    return true;
 }

@@ -1,9 +1,9 @@
 #include "gpio/relay_thread.h"
 
-#include "common/c_handles.h"
+#include "c_handles.h"
 #include "gpio/relay_driver.h"
-#include "gpio/relay_mailbox.h"
-#include "main/thread_states.h"
+#include "handover/relay_mailbox.h"
+#include "handover/thread_handover.h"
 
 #include <chrono>
 #include <cstdio>
@@ -16,14 +16,6 @@ using namespace std::chrono_literals;
 constexpr auto INIT_RETRY_PAUSE = 500ms;
 // Longest idle pause; a queued packet ends it at once.
 constexpr auto IDLE_WAIT = 500ms;
-
-// The router stores DO_PARSE from the MQTT thread at any moment. The thread's
-// own moves take effect only if the cell still holds the state the pass acted
-// on, so a store from outside (DO_PARSE, DO_CLOSE) is never overwritten.
-void move_state(int from, int to)
-{
-    g_gpio_state.compare_exchange_strong(from, to);
-}
 
 // A parsed packet whose states have not reached the lines yet. The router's
 // plain store of DO_PARSE can replace DO_APPLY before this thread acts on it;
@@ -54,12 +46,12 @@ const cJSON *object_member(const cJSON *object, const char *name)
 void init_pass()
 {
     if (gpio_outputs_ready()) {
-        move_state(DO_INIT, DO_IDLE);
+        move_gpio_state(DO_INIT, DO_IDLE);
         return;
     }
     if (gpio_init() == 1) {
         apply_pending = false; // every relay is off now and every line high
-        move_state(DO_INIT, DO_IDLE);
+        move_gpio_state(DO_INIT, DO_IDLE);
         return;
     }
     std::this_thread::sleep_for(INIT_RETRY_PAUSE);
@@ -70,33 +62,33 @@ void init_pass()
 void parse_pass()
 {
     if (!gpio_outputs_ready()) { // the packet stays queued until the lines are held
-        move_state(DO_PARSE, DO_INIT);
+        move_gpio_state(DO_PARSE, DO_INIT);
         return;
     }
     if (apply_pending)
         write_relay_states();
     relay_packet gpio_cntrl_pkt;
     if (!relay_mailbox_pop(gpio_cntrl_pkt)) { // already taken by an earlier pass
-        move_state(DO_PARSE, DO_IDLE);
+        move_gpio_state(DO_PARSE, DO_IDLE);
         return;
     }
     if (parse_do_packet(gpio_cntrl_pkt.data()) == 1) {
         apply_pending = true;
-        move_state(DO_PARSE, DO_APPLY);
+        move_gpio_state(DO_PARSE, DO_APPLY);
         return;
     }
     std::puts("DO_ERROR: Failed to parse packet");
-    move_state(DO_PARSE, DO_IDLE);
+    move_gpio_state(DO_PARSE, DO_IDLE);
 }
 
 void apply_pass()
 {
     if (!gpio_outputs_ready()) {
-        move_state(DO_APPLY, DO_INIT);
+        move_gpio_state(DO_APPLY, DO_INIT);
         return;
     }
     write_relay_states();
-    move_state(DO_APPLY, DO_IDLE);
+    move_gpio_state(DO_APPLY, DO_IDLE);
 }
 
 // DO_IDLE and any value without a meaning. Waiting on the mailbox instead of
@@ -106,13 +98,13 @@ void apply_pass()
 void idle_pass(int state)
 {
     if (!gpio_outputs_ready()) {
-        move_state(state, DO_INIT);
+        move_gpio_state(state, DO_INIT);
         return;
     }
     if (apply_pending)
         write_relay_states();
     if (relay_mailbox_wait(IDLE_WAIT))
-        move_state(state, DO_PARSE);
+        move_gpio_state(state, DO_PARSE);
 }
 
 } // namespace

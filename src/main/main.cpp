@@ -1,9 +1,9 @@
 // Process entry: starts the MQTT link, OBD session and relay threads, then
 // waits for a stop signal (SIGTERM from systemd, SIGINT from Ctrl-C) and
 // ends them in order. All real work happens on those threads.
-#include "gpio/relay_mailbox.h"
 #include "gpio/relay_thread.h"
-#include "main/thread_states.h"
+#include "handover/relay_mailbox.h"
+#include "handover/thread_handover.h"
 #include "mqtt/mqtt_link.h"
 #include "obd2/session.h"
 

@@ -1,8 +1,8 @@
 #include "mqtt/command_routing.h"
 
-#include "common/c_handles.h"
-#include "gpio/relay_mailbox.h"
-#include "main/thread_states.h"
+#include "c_handles.h"
+#include "handover/relay_mailbox.h"
+#include "handover/thread_handover.h"
 #include "mqtt/mqtt_link.h"
 
 #include <array>
@@ -102,7 +102,6 @@ void command_for_can(const char *text)
     std::lock_guard lock(obd_state_mutex);
     std::memcpy(g_can_cmd, text, length);
     std::memset(g_can_cmd + length, 0, sizeof g_can_cmd - length);
-    change_obd2_thrd_state(PARSE_COMMAND);
     obd_command_arrived();
 }
 

@@ -3,7 +3,6 @@
 #pragma once
 
 constexpr int CAN_CMD_SIZE = 200;        // command mailbox, terminator included
-constexpr int GPIO_CNTRL_PKT_SIZE = 500; // relay packet, terminator included
 constexpr int ARRIVAL_BUFFER_SIZE = 1024;
 
 // Command mailbox: the latest type 1 text. Guarded by obd_state_mutex.
@@ -19,5 +18,5 @@ void command_for_can(const char *text);
 int parse_received_cmd();
 
 // Hands `text` to the relay thread and moves it to DO_PARSE.
-// A text of GPIO_CNTRL_PKT_SIZE characters or more is refused with a message.
+// A text of RELAY_PACKET_SIZE characters or more is refused with a message.
 void get_gpio_cntrl_pkt(const char *text);

@@ -1,6 +1,6 @@
 #include "mqtt/mqtt_link.h"
 
-#include "main/thread_states.h"
+#include "handover/thread_handover.h"
 #include "platform/platform.h"
 
 #include <array>
@@ -32,7 +32,9 @@ const mqtt_details gMqttDetails = {
     1,
 };
 
-const int topicCount = 2;
+const int &topicCount = gMqttDetails.topic_count;
+
+namespace {
 
 // Touched only by the link thread.
 MQTTClient_connectOptions gMQTTConnOpts = MQTTClient_connectOptions_initializer;
@@ -54,8 +56,6 @@ std::atomic<MQTTClient> hMqttClient{nullptr}; // atomic: the lost-connection cal
 MQTTClient_message gMQTTPublishMsg = MQTTClient_message_initializer;
 MQTTClient_deliveryToken gToken = 0;
 std::atomic<int> giMQTTState{0};
-
-namespace {
 
 using namespace std::chrono_literals;
 
@@ -442,18 +442,18 @@ int mqtt_subscriber_topics()
 
     std::array<char *, MQTT_MAX_TOPICS> topics{};
     std::array<int, MQTT_MAX_TOPICS> qos{};
-    for (int i = 0; i < topicCount; ++i) {
+    for (int i = 0; i < gMqttDetails.topic_count; ++i) {
         topics[i] = const_cast<char *>(gMqttDetails.topics[i]); // the library does not write them
         qos[i] = gMqttDetails.qos[i];
     }
     int rc = MQTTCLIENT_FAILURE;
     if (MQTTClient client = hMqttClient.load()) {
         library_call_scope busy;
-        rc = MQTTClient_subscribeMany(client, topicCount, topics.data(), qos.data());
+        rc = MQTTClient_subscribeMany(client, gMqttDetails.topic_count, topics.data(), qos.data());
     }
     // The broker refuses single topics through the granted QoS (0x80).
     bool refused = false;
-    for (int i = 0; i < topicCount; ++i)
+    for (int i = 0; i < gMqttDetails.topic_count; ++i)
         refused = refused || qos[i] == 0x80;
     if (rc != MQTTCLIENT_SUCCESS || refused) {
         std::puts("INTR_MQTT_ERROR : Fail to Subscribe with topics");

@@ -4,13 +4,15 @@
 
 #include <MQTTClient.h>
 
-// Link states (there is no 105 or 106).
-constexpr int MQTT_INIT = 101;
-constexpr int MQTT_CONNECT = 102;
-constexpr int MQTT_RECONNECT = 103;
-constexpr int MQTT_SUBSCRIBE = 104;
-constexpr int MQTT_DISCONNECT = 107;
-constexpr int MQTT_CONNECTED = 108;
+// Link states, as the link's state cell holds them (there is no 105 or 106).
+enum mqtt_link_state : int {
+    MQTT_INIT = 101,
+    MQTT_CONNECT = 102,
+    MQTT_RECONNECT = 103,
+    MQTT_SUBSCRIBE = 104,
+    MQTT_DISCONNECT = 107,
+    MQTT_CONNECTED = 108,
+};
 
 constexpr int MQTT_PAYLOAD_SIZE = 4000; // bytes, terminator included
 constexpr int MQTT_MAX_TOPICS = 50;
@@ -27,7 +29,9 @@ struct mqtt_details {
 };
 
 extern const mqtt_details gMqttDetails;
-extern const int topicCount;
+// The same number as gMqttDetails.topic_count under another name, not a
+// second count.
+extern const int &topicCount;
 
 // Thread entry: runs the link state machine until a shutdown is requested,
 // then closes the MQTT session (DISCONNECT) and returns.

@@ -1,6 +1,6 @@
 #include "mqtt/status_packet.h"
 
-#include "common/c_handles.h"
+#include "c_handles.h"
 
 #include <cstdio>
 #include <cstring>
@@ -37,4 +37,12 @@ int create_pkt_without_data(char *out, int typ, int cmd, int error, const char *
     }
     std::strcpy(out, text.get());
     return 1;
+}
+
+int publish_status(const char *word, int error, delivery how)
+{
+    char packet[STATUS_PACKET_SIZE] = {};
+    if (create_pkt_without_data(packet, 1, 0, error, word) == 0)
+        return 0;
+    return outbox_send(packet, how) == outbox_result::dropped ? 0 : 1;
 }

@@ -1,6 +1,6 @@
 #include "obd2/command_dispatch.h"
 
-#include "main/thread_states.h"
+#include "handover/thread_handover.h"
 #include "mqtt/outbox.h"
 #include "mqtt/status_packet.h"
 #include "obd2/dtc_clear.h"
@@ -12,7 +12,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 namespace {
 
@@ -27,12 +26,6 @@ constexpr int CMD_IDLE_11 = 11;
 // The UI waits for DTC_CLEARED some seconds after its clear command; a new
 // command does not cut this pause short (the packet must still go out).
 constexpr auto DTC_CLEARED_DELAY = std::chrono::seconds(4);
-
-// Generation of the command being executed; OBD thread only.
-std::uint64_t dispatch_generation = 0;
-
-// Stores the state that ends the command being executed.
-void finish_command(int state) { store_state_if_no_newer_command(state, dispatch_generation); }
 
 // What the ECU answered decides whether a command succeeded, not the
 // broker: a result the link cannot take now is kept, the latest one per
@@ -66,7 +59,7 @@ int report_no_ecu(int cmd, const char *publish_failure)
                 g_ecu_count);
     if (!send_error_packet(cmd, "COMER", publish_failure))
         return 0; // the attempt is repeated like any failed one
-    finish_command(IDLE);
+    finish_current_command(IDLE);
     return 1;
 }
 
@@ -81,7 +74,7 @@ int read_trouble_codes()
 
     publish_result(CMD_READ_DTC, final_json, "OBD2_ERROR : Error while publishing DTC packet.");
     std::memset(final_json, 0, sizeof(final_json));
-    finish_command(IDLE);
+    finish_current_command(IDLE);
     return 1;
 }
 
@@ -130,7 +123,7 @@ int clear_one_ecu(const ecu_entry &engine)
         return 0;
     }
     publish_result(CMD_CLEAR_DTC, packet, "OBD2_ERROR : Error while sending sucess packet.");
-    finish_command(IDLE);
+    finish_current_command(IDLE);
     return 1;
 }
 
@@ -142,19 +135,6 @@ int clear_trouble_codes()
 }
 
 } // namespace
-
-bool store_state_if_no_newer_command(int state, std::uint64_t generation)
-{
-    // The hand-over stores PARSE_COMMAND and bumps the generation under this
-    // mutex, so under it the generation tells whether a command came in.
-    std::lock_guard lock(obd_state_mutex);
-    if (obd_command_generation() != generation)
-        return false;
-    change_obd2_thrd_state(state);
-    return true;
-}
-
-void set_dispatch_command_generation(std::uint64_t generation) { dispatch_generation = generation; }
 
 bool command_has_no_action(int cmd_code)
 {
@@ -185,10 +165,10 @@ int handle_received_cmd(int cmd_code)
     case CMD_STOP:
     case CMD_IDLE_7:
     case CMD_IDLE_11:
-        finish_command(IDLE);
+        finish_current_command(IDLE);
         return 1;
     case CMD_RELOAD_CONFIG:
-        finish_command(LOAD_CONFIG);
+        finish_current_command(LOAD_CONFIG);
         return 1;
     default:
         return 1;

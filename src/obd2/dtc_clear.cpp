@@ -1,12 +1,10 @@
 #include "obd2/dtc_clear.h"
 
-#include "main/thread_states.h"
+#include "handover/thread_handover.h"
 #include "obd2/config_file.h"
 #include "obd2/isotp.h"
 #include "obd2/obd2_types.h"
-#include "obd2/pid_catalogue.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -24,8 +22,7 @@ enum class clear_step { done, failed, repeat_pending, repeat_silent };
 void print_clear_response(const std::uint8_t *resp, std::size_t len)
 {
     std::puts("RESPONSE FOR CLEAR DTC : ");
-    for (std::size_t i = 0; i < len; ++i)
-        std::printf("[%02x] ", resp[i]);
+    print_bytes(resp, len, "[%02x] ");
     std::printf("\n\n");
 }
 
@@ -38,7 +35,7 @@ clear_step clear_attempt(const ecu_entry &ecu)
     int rc = send_obd2_request(ecu, g_arr_clear_dtc_cmd, OBD2_REQUEST_SIZE, resp, &resp_len,
                                REQ_KIND_DTC_CLEAR);
     // After a failure the length may count bytes that never reached `resp`.
-    std::size_t len = rc == -1 ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(resp_len, OBD2_RESPONSE_SIZE));
+    std::size_t len = rc == -1 ? 0 : clamp_response_length(resp_len);
     print_clear_response(resp, len);
 
     // An unpadded ECU answers 01 44 in a two-byte frame: what the single

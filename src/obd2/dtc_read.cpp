@@ -1,10 +1,9 @@
 #include "obd2/dtc_read.h"
 
-#include "common/c_handles.h"
+#include "c_handles.h"
 #include "obd2/config_file.h"
 #include "obd2/isotp.h"
 #include "obd2/obd2_types.h"
-#include "obd2/pid_catalogue.h"
 
 #include <algorithm>
 #include <array>
@@ -85,7 +84,7 @@ bool append_code(std::size_t *used, bool first, const char *code)
 
 const char *decode_dtc_array(const std::uint8_t *resp, std::size_t len)
 {
-    len = answer_length(resp, std::min(len, OBD2_RESPONSE_SIZE));
+    len = answer_length(resp, clamp_response_length(len));
     if (resp == nullptr || len <= DTC_FIRST_CODE || !is_dtc_answer(resp[1]) || resp[DTC_COUNT_BYTE] == 0)
         return "[]";
 
@@ -196,7 +195,7 @@ void read_dtc_kind(const dtc_kind &kind, const ecu_entry &ecu, cJSON *list)
     std::uint64_t resp_len = 0;
     if (send_obd2_request(ecu, kind.request, OBD2_REQUEST_SIZE, resp, &resp_len, REQ_KIND_DTC_READ) != 0)
         return;
-    std::size_t len = static_cast<std::size_t>(std::min<std::uint64_t>(resp_len, OBD2_RESPONSE_SIZE));
+    std::size_t len = clamp_response_length(resp_len);
     for (std::size_t i = 0; i < len; ++i)
         std::printf("%s dtc response : %d\n", kind.label, resp[i]);
 

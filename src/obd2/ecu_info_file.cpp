@@ -1,6 +1,6 @@
 #include "obd2/ecu_info_file.h"
 
-#include "common/c_handles.h"
+#include "c_handles.h"
 #include "common/text_file.h"
 #include "obd2/config_file.h"
 #include "obd2/pid_catalogue.h"

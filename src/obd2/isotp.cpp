@@ -1,6 +1,6 @@
 #include "obd2/isotp.h"
 
-#include "main/thread_states.h"
+#include "handover/thread_handover.h"
 #include "obd2/can_link.h"
 #include "obd2/config_file.h"
 
@@ -193,6 +193,30 @@ bool isotp_answers_request(const can_frame &frame, const std::uint8_t *req, std:
     return !echoes_parameter || (available >= 2 && payload[1] == req[2]);
 }
 
+// ---- the response buffer -------------------------------------------------------
+
+std::size_t clamp_response_length(std::uint64_t resp_len)
+{
+    return static_cast<std::size_t>(std::min<std::uint64_t>(resp_len, OBD2_RESPONSE_SIZE));
+}
+
+std::size_t answer_length(const std::uint8_t *resp, std::size_t len)
+{
+    constexpr std::size_t single_frame_max = 8;
+    if (resp == nullptr || len == 0 || len > single_frame_max)
+        return len;
+    std::size_t pci_length = resp[0] & 0x0F;
+    if ((resp[0] & 0xF0) != 0 || pci_length == 0 || pci_length + 1 > len)
+        return len;
+    return pci_length + 1;
+}
+
+void print_bytes(const std::uint8_t *bytes, std::size_t n, const char *byte_format)
+{
+    for (std::size_t i = 0; i < n; ++i)
+        std::printf(byte_format, bytes[i]);
+}
+
 // ---- the exchange ---------------------------------------------------------------
 
 namespace {
@@ -241,13 +265,18 @@ struct exchange {
 
 enum class wait_result { readable, timed_out, gave_up, failed, stopping };
 
-void print_bytes(const char *label, const std::uint8_t *bytes, std::size_t n, const char *fmt,
-                 const char *end)
+void print_labelled_bytes(const char *label, const std::uint8_t *bytes, std::size_t n, const char *byte_format,
+                          const char *end)
 {
     std::fputs(label, stdout);
-    for (std::size_t i = 0; i < n; ++i)
-        std::printf(fmt, bytes[i]);
+    print_bytes(bytes, n, byte_format);
     std::fputs(end, stdout);
+}
+
+// Every frame an exchange reads is logged this way.
+void print_received_frame(const can_frame &frame)
+{
+    print_labelled_bytes("response : ", frame.data, CAN_MAX_DLEN, "[ %02x ] ", "\n\n");
 }
 
 bool send_frame(int fd, const can_frame &frame)
@@ -329,7 +358,7 @@ void sort_queued_frames(exchange &ex)
             continue;
         }
         std::printf("OBD2 WARN: stale frame 0x%X discarded : ", frame.can_id & CAN_EFF_MASK);
-        print_bytes("", frame.data, CAN_MAX_DLEN, "[ %02x ] ", "\n");
+        print_labelled_bytes("", frame.data, CAN_MAX_DLEN, "[ %02x ] ", "\n");
         if (isotp_is_response_id(ex.addr_mode, frame.can_id))
             note_passed_answer(frame);
     }
@@ -382,7 +411,7 @@ void print_progress(const isotp_rx_state &st)
 bool send_flow_control(const exchange &ex, canid_t responder)
 {
     can_frame fc = isotp_flow_control_frame(ex.addr_mode, responder);
-    print_bytes("FLOW CONTROL ", fc.data, fc.len, "[ %2x ] ", "\n");
+    print_labelled_bytes("FLOW CONTROL ", fc.data, fc.len, "[ %2x ] ", "\n");
     if (send_frame(ex.fd, fc))
         return true;
     std::perror("CAN flow control write failed");
@@ -439,6 +468,18 @@ int act_on_frame(exchange &ex, isotp_rx_state &st, const can_frame &frame, std::
     return KEEP_WAITING;
 }
 
+// Logs a received frame and acts on it: KEEP_WAITING, or the result of the
+// exchange with `answered_by` set to the frame's sender.
+int take_received_frame(exchange &ex, isotp_rx_state &st, const can_frame &frame, std::uint8_t *resp,
+                        std::uint64_t *resp_len, canid_t *answered_by)
+{
+    print_received_frame(frame);
+    int result = act_on_frame(ex, st, frame, resp, resp_len);
+    if (result != KEEP_WAITING)
+        *answered_by = frame.can_id & CAN_EFF_MASK;
+    return result;
+}
+
 // The result of the exchange; `answered_by` gets the sender of the frame that
 // completed an answer (0 or -2).
 int receive_answer(exchange &ex, std::uint8_t *resp, std::uint64_t *resp_len, canid_t *answered_by)
@@ -448,12 +489,9 @@ int receive_answer(exchange &ex, std::uint8_t *resp, std::uint64_t *resp_len, ca
     for (;;) {
         if (ex.kept.next < ex.kept.count) {
             const can_frame &frame = ex.kept.frames[ex.kept.next++];
-            print_bytes("response : ", frame.data, CAN_MAX_DLEN, "[ %02x ] ", "\n\n");
-            int result = act_on_frame(ex, st, frame, resp, resp_len);
-            if (result != KEEP_WAITING) {
-                *answered_by = frame.can_id & CAN_EFF_MASK;
+            int result = take_received_frame(ex, st, frame, resp, resp_len, answered_by);
+            if (result != KEEP_WAITING)
                 return result;
-            }
             continue;
         }
         switch (wait_readable(ex)) {
@@ -480,12 +518,9 @@ int receive_answer(exchange &ex, std::uint8_t *resp, std::uint64_t *resp_len, ca
         }
         if (got == 0)
             continue;
-        print_bytes("response : ", frame.data, CAN_MAX_DLEN, "[ %02x ] ", "\n\n");
-        int result = act_on_frame(ex, st, frame, resp, resp_len);
-        if (result != KEEP_WAITING) {
-            *answered_by = frame.can_id & CAN_EFF_MASK;
+        int result = take_received_frame(ex, st, frame, resp, resp_len, answered_by);
+        if (result != KEEP_WAITING)
             return result;
-        }
     }
 }
 
@@ -545,7 +580,7 @@ int exchange_request(int addr_mode, canid_t asked_id, const std::uint8_t *req, s
     ex.req = req;
     ex.req_len = req_len;
     sort_queued_frames(ex);
-    print_bytes("REQUEST ", req, req_len, "[ %2x ] ", "\n");
+    print_labelled_bytes("REQUEST ", req, req_len, "[ %2x ] ", "\n");
 
     can_frame request{};
     request.can_id = row.req_id | (is_11bit(addr_mode) ? 0 : CAN_EFF_FLAG);
@@ -630,7 +665,7 @@ void listen_for_more_responders(int mode, const std::uint8_t *req, std::size_t r
         can_frame frame;
         if (read_frame(ex.fd, frame) != 1)
             continue;
-        print_bytes("response : ", frame.data, CAN_MAX_DLEN, "[ %02x ] ", "\n\n");
+        print_received_frame(frame);
         if (isotp_is_response_id(mode, frame.can_id) && (frame.data[0] >> 4) <= 1 &&
             isotp_answers_request(frame, req, req_len))
             add_responder(found, max_found, found_count, frame.can_id & CAN_EFF_MASK, mode);

@@ -41,6 +41,25 @@ int send_obd2_request(int addr_mode, const std::uint8_t *req, std::size_t req_le
 int send_obd2_request(const ecu_entry &ecu, const std::uint8_t *req, std::size_t req_len,
                       std::uint8_t *resp, std::uint64_t *resp_len, int req_kind);
 
+// ---- the response buffer ---------------------------------------------------
+// What callers of send_obd2_request may read of `resp`, and how it is logged.
+
+// The part of *resp_len that lies inside the response buffer:
+// at most OBD2_RESPONSE_SIZE.
+std::size_t clamp_response_length(std::uint64_t resp_len);
+
+// Bytes of a response buffer that belong to the answer. A single frame is
+// delivered with the ECU's fill bytes behind its payload; its PCI (byte 0,
+// 1..7) tells where the payload ends. Multi-frame answers (more than 8
+// bytes) are exact already.
+//   04 41 0C 1A F8 55 55 55, len 8 -> 5
+std::size_t answer_length(const std::uint8_t *resp, std::size_t len);
+
+// Prints `n` bytes to stdout, each through `byte_format` (a printf format
+// taking one byte, such as "[ %02x ] "), and nothing else: the caller prints
+// its label before and its line end after.
+void print_bytes(const std::uint8_t *bytes, std::size_t n, const char *byte_format);
+
 // Tries 11-bit, then 29-bit. Returns 1 or 2 for the mode that answered, -2
 // for a negative response, 0 when neither answered.
 int detect_mode(const std::uint8_t *req, std::size_t req_len, std::uint8_t *resp,

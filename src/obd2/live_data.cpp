@@ -1,6 +1,6 @@
 #include "obd2/live_data.h"
 
-#include "main/thread_states.h"
+#include "handover/thread_handover.h"
 #include "obd2/isotp.h"
 #include "obd2/obd2_types.h"
 #include "obd2/pid_catalogue.h"
@@ -40,13 +40,12 @@ bool read_live_pid(const ecu_entry &ecu, std::uint8_t pid, float *value)
         return false;
     // Fill bytes of a single frame are no data: a short answer must not
     // convert them into a value.
-    std::size_t len = answer_length(resp, static_cast<std::size_t>(std::min<std::uint64_t>(resp_len, OBD2_RESPONSE_SIZE)));
+    std::size_t len = answer_length(resp, clamp_response_length(resp_len));
     if (len < 3)
         return false;
 
     std::printf("response of live request (PID %X):\n", pid);
-    for (std::size_t i = 0; i < len; ++i)
-        std::printf(" [ %X ] ", resp[i]);
+    print_bytes(resp, len, " [ %X ] ");
     std::printf("\n\n");
     *value = calculate_physical_value(pid, resp, len);
     return true;

@@ -104,17 +104,6 @@ bool raw_value(const pid_entry &row, const std::uint8_t *resp, std::size_t len, 
 
 } // namespace
 
-std::size_t answer_length(const std::uint8_t *resp, std::size_t len)
-{
-    constexpr std::size_t single_frame_max = 8;
-    if (resp == nullptr || len == 0 || len > single_frame_max)
-        return len;
-    std::size_t pci_length = resp[0] & 0x0F;
-    if ((resp[0] & 0xF0) != 0 || pci_length == 0 || pci_length + 1 > len)
-        return len;
-    return pci_length + 1;
-}
-
 int find_pid_row(std::uint8_t pid)
 {
     for (int row = 0; row < num_pids; ++row) {

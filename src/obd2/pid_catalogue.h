@@ -34,13 +34,6 @@ constexpr int MAX_SUPPORTED_PIDS = 87;
 extern std::array<supported_pid, MAX_SUPPORTED_PIDS> supported_pids;
 extern int g_supported_pid_count;
 
-// Bytes of a response buffer that belong to the answer. A single frame is
-// delivered with the ECU's fill bytes behind its payload; its PCI (byte 0,
-// 1..7) tells where the payload ends. Multi-frame answers (more than 8
-// bytes) are exact already.
-//   04 41 0C 1A F8 55 55 55, len 8 -> 5
-std::size_t answer_length(const std::uint8_t *resp, std::size_t len);
-
 // Physical value of a service 01 answer (resp[3] = A, resp[4] = B), scaled,
 // offset and clamped to the row's range: PID 0x0C with A,B = 1A F8 -> 1726.0.
 // 0.0 for an unknown PID or an answer too short for the row.

@@ -1,6 +1,5 @@
 #include "obd2/pid_discovery.h"
 
-#include "mqtt/outbox.h"
 #include "mqtt/status_packet.h"
 #include "obd2/isotp.h"
 #include "obd2/obd2_types.h"
@@ -79,10 +78,8 @@ int get_supported_pid_list(const ecu_entry &ecu)
     }
     print_availability(status);
 
-    char packet[STATUS_PACKET_SIZE] = {};
     // Kept until the link takes it, like every word of the bring-up.
-    if (create_pkt_without_data(packet, 1, 0, 0, "GOTPID") == 0 ||
-        outbox_send(packet, delivery::in_order) == outbox_result::dropped) {
+    if (publish_status("GOTPID", 0) != 1) {
         std::puts("OBD2_ERROR : Error while publishing PID STATUS packet");
         status = 0;
     }

@@ -1,6 +1,6 @@
 #include "obd2/session.h"
 
-#include "main/thread_states.h"
+#include "handover/thread_handover.h"
 #include "mqtt/command_routing.h"
 #include "mqtt/outbox.h"
 #include "mqtt/status_packet.h"
@@ -40,7 +40,6 @@ int cmd_code = 0;
 int cmd_retry_count = 0;
 int nrc_retry_count = 0;
 int idle_pass_count = 0;
-std::uint64_t cmd_generation = 0;   // command generation at which cmd_code was parsed
 bool config_pass_failed = false;    // the previous LOAD_CONFIG pass failed
 
 // Where the bring-up goes on: the state its last pass chose, IDLE once the
@@ -63,17 +62,8 @@ bool is_bringup_state(int state)
     return state == LOAD_CONFIG || state == CAN_INIT || state == DETECT_ECU || state == IDENTIFY_VEHICLE;
 }
 
-// Status packet of the session itself (CMD 0). The bring-up's words are
-// kept until the link takes them; the heartbeat's only count when fresh.
-// 1 when published or kept.
-int publish_status(const char *word, int error, delivery how = delivery::in_order)
-{
-    char packet[STATUS_PACKET_SIZE] = {};
-    if (create_pkt_without_data(packet, 1, 0, error, word) == 0)
-        return 0;
-    return outbox_send(packet, how) == outbox_result::dropped ? 0 : 1;
-}
-
+// The bring-up's words are kept until the link takes them; the heartbeat's
+// only count when fresh.
 int publish_heartbeat_status(const char *word, int error)
 {
     return publish_status(word, error, delivery::now_or_never);
@@ -131,8 +121,7 @@ void can_init_pass(std::uint64_t seen)
 void print_detection_response()
 {
     std::puts("response for mode detection : ");
-    for (std::uint64_t i = 0; i < response_len && i < sizeof(response_buf); ++i)
-        std::printf("[%2x] ", response_buf[i]);
+    print_bytes(response_buf, clamp_response_length(response_len), "[%2x] ");
     std::putchar('\n');
 }
 
@@ -231,8 +220,7 @@ void parse_command_pass(std::uint64_t seen)
     }
     cmd_code = code;
     cmd_retry_count = 0;
-    cmd_generation = seen;
-    set_dispatch_command_generation(seen);
+    set_current_command_generation(seen);
     // Skipped when another command came in while this one was parsed: the
     // next pass parses the newer one.
     store_state_if_no_newer_command(EXECUTE_COMMAND, seen);
@@ -246,19 +234,19 @@ void execute_command_pass()
         // at once, for ever: wait for the next command instead.
         if (command_has_no_action(cmd_code) &&
             g_obd2_com_thrd_state.load() == EXECUTE_COMMAND)
-            obd_wait_for_command(cmd_generation);
+            obd_wait_for_command(current_command_generation());
         return;
     }
     if (cmd_retry_count > COMMAND_RETRIES) {
         std::puts("OBD2_ERROR : NO COMMUNICATION WITH ECU.");
         cmd_retry_count = 0;
-        store_state_if_no_newer_command(IDLE, cmd_generation);
+        finish_current_command(IDLE);
         return;
     }
     std::printf("OBD2_ERROR : Error while handling received command--- Retrying [%d]\n",
                 cmd_retry_count);
     ++cmd_retry_count;
-    obd_pause(ONE_SECOND, cmd_generation);
+    obd_pause(ONE_SECOND, current_command_generation());
 }
 
 // The heartbeat got no answer (or too many negative ones).

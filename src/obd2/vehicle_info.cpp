@@ -2,7 +2,6 @@
 
 #include "obd2/isotp.h"
 #include "obd2/obd2_types.h"
-#include "obd2/pid_catalogue.h"
 
 #include <algorithm>
 #include <array>
@@ -31,8 +30,7 @@ bool is_padding(std::uint8_t byte) { return byte <= 0x1F || byte == 0xFF; }
 void print_info_response(const std::uint8_t *resp, std::size_t len)
 {
     std::printf("RESPONSE [INFO] : ");
-    for (std::size_t i = 0; i < std::min(len, MAX_PRINTED_BYTES); ++i)
-        std::printf("[ %02x ] ", resp[i]);
+    print_bytes(resp, std::min(len, MAX_PRINTED_BYTES), "[ %02x ] ");
     std::printf("\n\n");
 }
 
@@ -74,7 +72,7 @@ bool request_info_type(const ecu_entry &ecu, std::uint8_t info_type, std::uint8_
         std::printf("OBD2 WARN: Failed to request InfoType %02X\n", info_type);
         return false;
     }
-    *len = static_cast<std::size_t>(std::min<std::uint64_t>(resp_len, OBD2_RESPONSE_SIZE));
+    *len = clamp_response_length(resp_len);
     print_info_response(resp, *len);
     // A single frame's fill bytes would otherwise end up in the text.
     *len = answer_length(resp, *len);

@@ -1,11 +1,32 @@
 // Platform seams: the few places where the board build and the host
-// simulation build differ. Everything above these functions is the same code
-// in every build.
+// simulation build differ. Everything above them is the same code, compiled
+// once, in every build; no #ifdef chooses between them.
 //
-//   board build    SocketCAN raw sockets, system(), /opt/zuk/configs, broker 127.0.0.1:1883
-//   host sim build CAN frames over a Unix SOCK_SEQPACKET socket to ecu-sim (one
-//                  16-byte struct can_frame per record), shell commands printed,
-//                  a local config folder, broker address overridable for tests
+//   seam              board build                  host simulation build
+//   CAN sockets       SocketCAN raw sockets        AF_UNIX SOCK_SEQPACKET socket to ecu-sim,
+//                                                  one record per message (shared/hostsim_wire.h)
+//   shell command     system()                     printed, not run
+//   config directory  /opt/zuk/configs             DIAG_GW_CONFIG_DIR (default ./configs)
+//   broker address    127.0.0.1:1883               DIAG_GW_BROKER (default tcp://127.0.0.1:1883)
+//   GPIO (relays)     libgpiod v2                  gpiod_sim.cpp: the same gpiod_* functions,
+//                                                  lines held in memory (gpiod_sim.h for tests)
+//
+// The first four are the functions below, defined by platform_board.cpp or
+// platform_hostsim.cpp. GPIO has no function of its own here: the relay
+// driver calls the libgpiod v2 API directly, and the build links either the
+// real library or the stand-in that defines the same symbols. Tests can make
+// the host simulation's seams fail on purpose through hostsim_hooks.h.
+//
+// How a build picks: CMakeLists.txt links each executable with one seam set
+// (the daemon's two executables and the fuzz targets in a rescanned
+// LINK_GROUP with the subsystem libraries that call the seams, so the link
+// order does not matter):
+//   diag-gateway       diag_platform_board   + libgpiod (PkgConfig::GPIOD)
+//   diag-gateway-sim   diag_platform_hostsim + gpiod_sim
+//   tests, fuzzing     diag_platform_hostsim + gpiod_sim
+// CAN frames themselves are read and written with read()/send()/recv() on the
+// descriptor in both builds: either socket carries one struct can_frame per
+// message.
 //
 // The CAN functions mirror the system calls they replace: they return -1 and
 // set errno on failure, so callers report failures with perror().

@@ -1,8 +1,8 @@
 // Host simulation build: CAN frames travel over a Unix socket to ecu-sim,
 // shell commands are printed instead of run, the config directory and the
 // broker address come from the environment.
+#include "hostsim_wire.h"
 #include "platform/hostsim_hooks.h"
-#include "platform/hostsim_wire.h"
 #include "platform/platform.h"
 
 #include <cerrno>

@@ -2,7 +2,7 @@
 // daemon process and the ECU simulator.
 #include "e2e_rig.h"
 
-#include "common/c_handles.h"
+#include "c_handles.h"
 
 #include <gtest/gtest.h>
 

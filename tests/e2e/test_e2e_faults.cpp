@@ -1,7 +1,7 @@
 // The vehicle goes away, comes back, never answers: what the UI is told.
 #include "e2e_rig.h"
 
-#include "common/c_handles.h"
+#include "c_handles.h"
 
 #include <gtest/gtest.h>
 

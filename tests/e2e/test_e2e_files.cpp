@@ -4,7 +4,7 @@
 // idle without an ECU, it stops writing once the content has settled.
 #include "e2e_rig.h"
 
-#include "common/c_handles.h"
+#include "c_handles.h"
 #include "common/text_file.h"
 #include "obd2/config_file.h"
 #include "obd2/ecu_info_file.h"

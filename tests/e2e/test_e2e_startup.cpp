@@ -2,7 +2,7 @@
 // identification with the PID scan, the ECU info file, the heartbeat.
 #include "e2e_rig.h"
 
-#include "common/c_handles.h"
+#include "c_handles.h"
 #include "obd2/pid_catalogue.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 // request and its ECU.
 #include "e2e_rig.h"
 
-#include "common/c_handles.h"
+#include "c_handles.h"
 #include "obd2/pid_catalogue.h"
 
 #include <gtest/gtest.h>

@@ -4,7 +4,7 @@
 #include "fuzz_support.h"
 
 #include "gpio/relay_driver.h"
-#include "gpio/relay_mailbox.h"
+#include "handover/relay_mailbox.h"
 #include "gpio/relay_thread.h"
 #include "mqtt/command_routing.h"
 

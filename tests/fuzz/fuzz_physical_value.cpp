@@ -3,6 +3,7 @@
 // and only bytes of the answer are read.
 #include "fuzz_support.h"
 
+#include "obd2/isotp.h"
 #include "obd2/pid_catalogue.h"
 
 #include <cmath>

@@ -5,7 +5,7 @@
 // libFuzzer keeps the input that broke it.
 #pragma once
 
-#include "common/c_handles.h"
+#include "c_handles.h"
 
 #include <condition_variable>
 #include <cstddef>

@@ -3,8 +3,8 @@
 #pragma once
 
 #include "gpio/relay_driver.h"
-#include "gpio/relay_mailbox.h"
-#include "main/thread_states.h"
+#include "handover/relay_mailbox.h"
+#include "handover/thread_handover.h"
 #include "gpio/relay_thread.h"
 #include "platform/gpiod_sim.h"
 

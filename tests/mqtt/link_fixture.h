@@ -7,8 +7,8 @@
 #include "mqtt_test_client.h"
 #include "temp_dir.h"
 
-#include "gpio/relay_mailbox.h"
-#include "main/thread_states.h"
+#include "handover/relay_mailbox.h"
+#include "handover/thread_handover.h"
 #include "mqtt/command_routing.h"
 #include "mqtt/mqtt_link.h"
 

@@ -1,6 +1,6 @@
 // Decoding trouble-code answers into JSON lists, and the stored-and-pending
 // filter.
-#include "common/c_handles.h"
+#include "c_handles.h"
 #include "obd2/config_file.h"
 #include "obd2/dtc_read.h"
 

@@ -2,7 +2,7 @@
 // with fill bytes, played by a scripted ECU that never loses a frame.
 #include "svc_scripted_ecu.h"
 
-#include "common/c_handles.h"
+#include "c_handles.h"
 #include "obd2/config_file.h"
 #include "obd2/dtc_read.h"
 #include "obd2/live_data.h"

@@ -226,21 +226,3 @@ TEST(LivePollList, ConfiguredNamesAreCopiedCutAndTerminated)
     get_live_info(&count, names);
     EXPECT_EQ(count, MAX_LIVE_SENSORS);
 }
-
-TEST(AnswerLength, SingleFramesEndAtTheirPci)
-{
-    const std::uint8_t rpm[] = {0x04, 0x41, 0x0C, 0x1A, 0xF8, 0x55, 0x55, 0x55};
-    EXPECT_EQ(answer_length(rpm, 8), 5u);
-    const std::uint8_t full[] = {0x07, 0x49, 0x06, 0x01, 0xA1, 0xB2, 0xC3, 0xD4};
-    EXPECT_EQ(answer_length(full, 8), 8u);
-    // A PCI that claims more than was delivered, or is no single-frame PCI.
-    const std::uint8_t odd[] = {0x07, 0x41, 0x0C};
-    EXPECT_EQ(answer_length(odd, 3), 3u);
-    const std::uint8_t zero[] = {0x00, 0x41, 0x0C, 0x00};
-    EXPECT_EQ(answer_length(zero, 4), 4u);
-    // Multi-frame answers: byte 0 is the low length byte, the length is exact.
-    std::vector<std::uint8_t> vin(21, 0x41);
-    vin[0] = 0x14;
-    EXPECT_EQ(answer_length(vin.data(), vin.size()), 21u);
-    EXPECT_EQ(answer_length(nullptr, 8), 8u);
-}

@@ -4,7 +4,7 @@
 // and writes the bus's frames into it, one 16-byte struct can_frame per record.
 #pragma once
 
-#include "common/c_handles.h"
+#include "c_handles.h"
 
 #include <gtest/gtest.h>
 #include <linux/can.h>

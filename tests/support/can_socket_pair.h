@@ -3,7 +3,7 @@
 // fuzz targets (built without GoogleTest) share it with the tests.
 #pragma once
 
-#include "common/c_handles.h"
+#include "c_handles.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 #include "e2e_rig.h"
 
-#include "common/c_handles.h"
+#include "c_handles.h"
 
 #include <gtest/gtest.h>
 

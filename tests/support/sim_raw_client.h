@@ -2,7 +2,7 @@
 // records directly (no daemon code), for the simulator's own tests.
 #pragma once
 
-#include "common/c_handles.h"
+#include "c_handles.h"
 
 #include <linux/can.h>
 

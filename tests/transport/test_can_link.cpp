@@ -2,9 +2,9 @@
 #include "can_peer.h"
 #include "temp_dir.h"
 
+#include "hostsim_wire.h"
 #include "obd2/can_link.h"
 #include "platform/hostsim_hooks.h"
-#include "platform/hostsim_wire.h"
 
 #include <gtest/gtest.h>
 

@@ -174,4 +174,22 @@ TEST(IsotpStep, FlowControlGoesToThePhysicalAddressOfTheSender)
     EXPECT_EQ(isotp_flow_control_frame(2, 0x18DAF110).can_id, 0x18DA10F1 | EFF);
 }
 
+TEST(AnswerLength, SingleFramesEndAtTheirPci)
+{
+    const std::uint8_t rpm[] = {0x04, 0x41, 0x0C, 0x1A, 0xF8, 0x55, 0x55, 0x55};
+    EXPECT_EQ(answer_length(rpm, 8), 5u);
+    const std::uint8_t full[] = {0x07, 0x49, 0x06, 0x01, 0xA1, 0xB2, 0xC3, 0xD4};
+    EXPECT_EQ(answer_length(full, 8), 8u);
+    // A PCI that claims more than was delivered, or is no single-frame PCI.
+    const std::uint8_t odd[] = {0x07, 0x41, 0x0C};
+    EXPECT_EQ(answer_length(odd, 3), 3u);
+    const std::uint8_t zero[] = {0x00, 0x41, 0x0C, 0x00};
+    EXPECT_EQ(answer_length(zero, 4), 4u);
+    // Multi-frame answers: byte 0 is the low length byte, the length is exact.
+    std::vector<std::uint8_t> vin(21, 0x41);
+    vin[0] = 0x14;
+    EXPECT_EQ(answer_length(vin.data(), vin.size()), 21u);
+    EXPECT_EQ(answer_length(nullptr, 8), 8u);
+}
+
 } // namespace

@@ -20,7 +20,7 @@
 // hexadecimal, spaces allowed, or arrays of numbers.
 #include "ecu_sim.h"
 
-#include "common/c_handles.h"
+#include "c_handles.h"
 
 #include <cctype>
 #include <cmath>

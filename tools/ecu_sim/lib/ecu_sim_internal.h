@@ -1,19 +1,38 @@
-// The running simulator's state, shared by the server core (ecu_sim.cpp) and
-// the SocketCAN backends (ecu_socketcan.cpp). Not part of the public API.
+// The running simulator's state and the server core's services, shared by the
+// core (ecu_sim.cpp) and the backends (ecu_unix_socket.cpp, ecu_socketcan.cpp).
+// The core reaches a backend only through its sim_backend table. Not part of
+// the public API.
 #pragma once
 
 #include "ecu_sim.h"
 
-#include "common/c_handles.h"
+#include "c_handles.h"
 
 #include <atomic>
 #include <poll.h>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <span>
 #include <thread>
 
-enum class sim_backend : std::uint8_t { unix_socket, can_raw, can_isotp };
+// What the server core asks of a backend. Every function is called with the
+// lock held; a null entry means the backend does not offer it.
+struct sim_backend {
+    // Opens the backend's sockets; false with a reason in `error`.
+    bool (*open)(ecu_sim &sim, std::string &error);
+    // Appends the descriptors to wait on and returns when the backend has
+    // something to do next (nullopt: nothing).
+    std::optional<ecu_time> (*watch)(ecu_sim &sim, std::vector<pollfd> &fds);
+    // Handles what the wait reported on the descriptors `watch` appended.
+    void (*serve)(ecu_sim &sim, std::span<const pollfd> ready);
+    // Puts a frame from the ECUs on the bus; false when nobody got it.
+    bool (*put_frame)(ecu_sim &sim, const can_frame &frame, bool bypass_filters);
+    // A record of any size, as is, to every client.
+    bool (*put_record)(ecu_sim &sim, const void *data, std::size_t size);
+    // After the thread has stopped: removes what the backend leaves behind.
+    void (*close)(ecu_sim &sim);
+};
 
 // One connection on the host simulation's socket, with the receive filter
 // and error mask it asked for (defaults as for a fresh raw socket).
@@ -29,10 +48,6 @@ struct sim_client {
     std::deque<byte_vector> backlog;
 };
 
-// Records a client may have waiting before further ones are dropped:
-// enough for several of the longest answers (4095 bytes, 586 frames).
-constexpr std::size_t SIM_CLIENT_BACKLOG = 4096;
-
 // Kernel ISO-TP mode, per ECU: functional requests arrive on one socket,
 // physical requests and flow control on the other, which also sends answers.
 struct isotp_node_sockets {
@@ -42,7 +57,7 @@ struct isotp_node_sockets {
 };
 
 struct ecu_sim {
-    sim_backend backend = sim_backend::unix_socket;
+    const sim_backend *backend = nullptr;
     ecu_sim_options options;
     std::string socket_path;  // unix backend
     std::string ifname;       // SocketCAN backends
@@ -59,14 +74,16 @@ struct ecu_sim {
     std::condition_variable changed;  // a tester frame was logged or a client came
     ecu_engine engine;
     bool profile_changed = false;
-    std::vector<sim_client> clients;
+    std::vector<sim_client> clients;  // unix backend
     std::deque<ecu_sim_record> log;
     std::size_t requests_seen = 0;  // tester frames since the last clear
 };
 
+// Starts the thread serving `sim` through sim->backend; the caller has set
+// the backend, the options and the backend's own members.
+ecu_sim_ptr sim_start(std::unique_ptr<ecu_sim> sim, const ecu_profile &profile, std::string &error);
+
 // Server core, used by the backends (lock held).
-void sim_wake(ecu_sim &sim);
-void sim_drain_wake(ecu_sim &sim);
 void sim_log_line(ecu_sim &sim, const std::string &line);
 void sim_record(ecu_sim &sim, const can_frame &frame, bool from_tester);
 void sim_log_notes(ecu_sim &sim);
@@ -74,14 +91,5 @@ void sim_log_notes(ecu_sim &sim);
 void sim_tester_frame(ecu_sim &sim, const can_frame &frame);
 // Engine frames due now go out through the backend.
 void sim_advance(ecu_sim &sim);
-void sim_send_frames(ecu_sim &sim, const std::vector<can_frame> &frames);
-// Waits for events on `fds` until `deadline` (none: no limit). False, with a
-// log line, when the wait itself failed and the backend must stop.
-bool sim_wait_events(ecu_sim &sim, std::vector<pollfd> &fds, std::optional<ecu_time> deadline);
-// ppoll timeout for the next engine deadline; nullopt = none.
+// When the engine has something to do next; nullopt = nothing.
 std::optional<ecu_time> sim_next_deadline(ecu_sim &sim);
-
-// SocketCAN backends (ecu_socketcan.cpp).
-bool socketcan_open(ecu_sim &sim, std::string &error);
-void socketcan_run(ecu_sim &sim);
-bool socketcan_write(ecu_sim &sim, const can_frame &frame);

@@ -106,33 +106,48 @@ void read_raw_frames(ecu_sim &sim)
     }
 }
 
-
-void raw_run(ecu_sim &sim)
+std::optional<ecu_time> raw_watch(ecu_sim &sim, std::vector<pollfd> &fds)
 {
-    std::vector<pollfd> fds;
-    while (!sim.stopping) {
-        std::optional<ecu_time> deadline;
-        {
-            std::lock_guard<std::mutex> guard(sim.lock);
-            deadline = sim_next_deadline(sim);
-        }
-        fds.assign({{sim.wake_fd.get(), POLLIN, 0}, {sim.can_fd.get(), POLLIN, 0}});
-        if (!sim_wait_events(sim, fds, deadline))
-            break;
-        std::lock_guard<std::mutex> guard(sim.lock);
-        if (fds[0].revents)
-            sim_drain_wake(sim);
-        if (sim.profile_changed) {
-            std::string error;
-            if (!set_request_filters(sim, error))
-                sim_log_line(sim, error);
-            sim.profile_changed = false;
-        }
-        if (fds[1].revents)
-            read_raw_frames(sim);
-        sim_advance(sim);
-    }
+    fds.push_back({sim.can_fd.get(), POLLIN, 0});
+    return sim_next_deadline(sim);
 }
+
+// Another profile brings other identifiers, which `apply` puts into effect.
+// True when there was a change.
+bool follow_profile_change(ecu_sim &sim, bool (*apply)(ecu_sim &sim, std::string &error))
+{
+    if (!sim.profile_changed)
+        return false;
+    std::string error;
+    if (!apply(sim, error))
+        sim_log_line(sim, error);
+    sim.profile_changed = false;
+    return true;
+}
+
+void raw_serve(ecu_sim &sim, std::span<const pollfd> ready)
+{
+    follow_profile_change(sim, set_request_filters);
+    if (ready[0].revents)
+        read_raw_frames(sim);
+    sim_advance(sim);
+}
+
+bool raw_open(ecu_sim &sim, std::string &error) { return open_raw_socket(sim, true, error); }
+
+// Every socket on the bus applies its own filter, so there is nothing to bypass.
+bool write_frame(ecu_sim &sim, const can_frame &frame, bool /*bypass_filters*/)
+{
+    if (!sim.can_fd)
+        return false;
+    ssize_t n = write(sim.can_fd.get(), &frame, sizeof(frame));
+    if (n == static_cast<ssize_t>(sizeof(frame)))
+        return true;
+    sim_log_line(sim, n < 0 ? failure("CAN write, frame dropped") : "CAN write: short write, frame dropped");
+    return false;
+}
+
+constexpr sim_backend RAW_BACKEND{raw_open, raw_watch, raw_serve, write_frame, nullptr, nullptr};
 
 // ---- kernel ISO-TP mode ------------------------------------------------------------------
 
@@ -250,82 +265,63 @@ std::optional<ecu_time> isotp_deadline(ecu_sim &sim)
     return deadline;
 }
 
-void isotp_run(ecu_sim &sim)
+// Behind the wake descriptor: each ECU's functional socket, then its physical one.
+std::optional<ecu_time> isotp_watch(ecu_sim &sim, std::vector<pollfd> &fds)
 {
-    std::vector<pollfd> fds;
-    while (!sim.stopping) {
-        std::optional<ecu_time> deadline;
-        fds.assign({{sim.wake_fd.get(), POLLIN, 0}});
-        {
-            std::lock_guard<std::mutex> guard(sim.lock);
-            deadline = isotp_deadline(sim);
-            for (const isotp_node_sockets &node : sim.isotp) {
-                fds.push_back({node.functional.get(), POLLIN, 0});
-                fds.push_back({node.physical.get(), POLLIN, 0});
-            }
-        }
-        if (!sim_wait_events(sim, fds, deadline))
-            break;
-        std::lock_guard<std::mutex> guard(sim.lock);
-        if (fds[0].revents)
-            sim_drain_wake(sim);
-        if (sim.profile_changed) {
-            std::string error;
-            if (!open_isotp_sockets(sim, error))
-                sim_log_line(sim, error);
-            sim.profile_changed = false;
-            continue; // the descriptors polled are gone
-        }
-        for (std::size_t i = 1; i < fds.size(); ++i) {
-            std::size_t node = (i - 1) / 2;
-            if (fds[i].revents && node < sim.isotp.size()) {
-                const ecu_profile &profile = sim.engine.profile;
-                bool functional = (i - 1) % 2 == 0;
-                read_isotp(sim, node, fds[i].fd, functional ? profile.functional_id : profile.ecus[node].physical_id);
-            }
-        }
-        if (!sim.connected)
-            for (isotp_node_sockets &node : sim.isotp)
-                node.unsent.clear();
-        flush_isotp_answers(sim);
-        sim_log_notes(sim);
+    for (const isotp_node_sockets &node : sim.isotp) {
+        fds.push_back({node.functional.get(), POLLIN, 0});
+        fds.push_back({node.physical.get(), POLLIN, 0});
     }
+    return isotp_deadline(sim);
 }
+
+void isotp_serve(ecu_sim &sim, std::span<const pollfd> ready)
+{
+    if (follow_profile_change(sim, open_isotp_sockets))
+        return; // the descriptors polled are gone
+    for (std::size_t i = 0; i < ready.size(); ++i) {
+        std::size_t node = i / 2;
+        if (ready[i].revents && node < sim.isotp.size()) {
+            const ecu_profile &profile = sim.engine.profile;
+            bool functional = i % 2 == 0;
+            read_isotp(sim, node, ready[i].fd, functional ? profile.functional_id : profile.ecus[node].physical_id);
+        }
+    }
+    if (!sim.connected)
+        for (isotp_node_sockets &node : sim.isotp)
+            node.unsent.clear();
+    flush_isotp_answers(sim);
+    sim_log_notes(sim);
+}
+
+// Frames are injected through a raw socket that receives nothing.
+bool isotp_open(ecu_sim &sim, std::string &error)
+{
+    return open_raw_socket(sim, false, error) && open_isotp_sockets(sim, error);
+}
+
+constexpr sim_backend ISOTP_BACKEND{isotp_open, isotp_watch, isotp_serve, write_frame, nullptr, nullptr};
+
+#else
+
+bool isotp_unavailable(ecu_sim &, std::string &error)
+{
+    error = "kernel ISO-TP mode: built without <linux/can/isotp.h>";
+    return false;
+}
+
+constexpr sim_backend ISOTP_BACKEND{isotp_unavailable, nullptr, nullptr, write_frame, nullptr, nullptr};
 
 #endif // ECU_SIM_HAVE_ISOTP
 
 } // namespace
 
-bool socketcan_open(ecu_sim &sim, std::string &error)
+ecu_sim_ptr ecu_sim_start_socketcan(const ecu_profile &profile, const std::string &ifname,
+                                    const ecu_sim_options &options, std::string &error)
 {
-    if (sim.backend == sim_backend::can_raw)
-        return open_raw_socket(sim, true, error);
-#if ECU_SIM_HAVE_ISOTP
-    return open_raw_socket(sim, false, error) && open_isotp_sockets(sim, error);
-#else
-    error = "kernel ISO-TP mode: built without <linux/can/isotp.h>";
-    return false;
-#endif
-}
-
-void socketcan_run(ecu_sim &sim)
-{
-#if ECU_SIM_HAVE_ISOTP
-    if (sim.backend == sim_backend::can_isotp) {
-        isotp_run(sim);
-        return;
-    }
-#endif
-    raw_run(sim);
-}
-
-bool socketcan_write(ecu_sim &sim, const can_frame &frame)
-{
-    if (!sim.can_fd)
-        return false;
-    ssize_t n = write(sim.can_fd.get(), &frame, sizeof(frame));
-    if (n == static_cast<ssize_t>(sizeof(frame)))
-        return true;
-    sim_log_line(sim, n < 0 ? failure("CAN write, frame dropped") : "CAN write: short write, frame dropped");
-    return false;
+    auto sim = std::make_unique<ecu_sim>();
+    sim->backend = options.kernel_isotp ? &ISOTP_BACKEND : &RAW_BACKEND;
+    sim->options = options;
+    sim->ifname = ifname;
+    return sim_start(std::move(sim), profile, error);
 }

@@ -1,4 +1,4 @@
-// Owning wrappers for the C handles the daemon uses: cJSON documents and
+// Owning wrappers for the C handles the daemon and ecu-sim use: cJSON documents and
 // printed texts, file descriptors, stdio files. Each is a unique_ptr with a
 // deleter that calls the library's own release function, so every early
 // return releases what was made.

@@ -1,6 +1,6 @@
-#include "gpio/relay_mailbox.h"
+#include "handover/relay_mailbox.h"
 
-#include "main/thread_states.h"
+#include "handover/thread_handover.h"
 
 #include <condition_variable>
 #include <cstring>
