@@ -163,35 +163,38 @@ TEST(E2eStartup, CommandWhileTheSocketsFailDoesNotStopTheBringUp)
     expect_bring_up_completed(rig);
 }
 
-TEST(E2eStartup, CommandDuringDetectionDoesNotStopTheBringUp)
-{
-    // A slow answer to PID 00 keeps the detection pass open long enough.
-    ecu_profile vehicle = e2e_vehicle("demo_petrol_11bit.json");
-    vehicle.ecus[0].delays.push_back({{0x01, 0x00}, 60});
-    e2e_rig rig;
-    ASSERT_TRUE(rig.start_daemon(e2e_standard_config()));
-    ASSERT_TRUE(rig.plug_in(vehicle));
-    ASSERT_TRUE(ecu_sim_wait_for_requests(rig.sim(), 1, E2E_TIMEOUT)); // the first 01 00
-    ASSERT_TRUE(rig.send_command(1));
-    expect_bring_up_completed(rig);
-}
+namespace {
 
-TEST(E2eStartup, CommandDuringIdentificationDoesNotStopTheBringUp)
+// A command sent once the ECU has been asked `service` `parameter`, which it
+// answers `delay_ms` late so that the pass is still open when the command comes.
+void expect_command_during_request_keeps_the_bring_up(std::uint8_t service, std::uint8_t parameter,
+                                                      int delay_ms)
 {
-    // A slow VIN keeps the identification pass open long enough.
     ecu_profile vehicle = e2e_vehicle("demo_petrol_11bit.json");
-    vehicle.ecus[0].delays.push_back({{0x09, 0x02}, 300});
+    vehicle.ecus[0].delays.push_back({{service, parameter}, delay_ms});
     e2e_rig rig;
     ASSERT_TRUE(rig.start_daemon(e2e_standard_config()));
     ASSERT_TRUE(rig.plug_in(vehicle));
     ASSERT_TRUE(ecu_sim_wait_for(
         rig.sim(),
-        [](const std::vector<ecu_sim_record> &requests) {
-            return std::any_of(requests.begin(), requests.end(), [](const ecu_sim_record &r) {
-                return r.frame.data[1] == 0x09 && r.frame.data[2] == 0x02;
+        [&](const std::vector<ecu_sim_record> &requests) {
+            return std::any_of(requests.begin(), requests.end(), [&](const ecu_sim_record &r) {
+                return r.frame.data[1] == service && r.frame.data[2] == parameter;
             });
         },
         E2E_TIMEOUT));
     ASSERT_TRUE(rig.send_command(1));
     expect_bring_up_completed(rig);
+}
+
+} // namespace
+
+TEST(E2eStartup, CommandDuringDetectionDoesNotStopTheBringUp)
+{
+    expect_command_during_request_keeps_the_bring_up(0x01, 0x00, 60); // PID 00
+}
+
+TEST(E2eStartup, CommandDuringIdentificationDoesNotStopTheBringUp)
+{
+    expect_command_during_request_keeps_the_bring_up(0x09, 0x02, 300); // the VIN
 }
