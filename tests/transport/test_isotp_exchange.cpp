@@ -39,6 +39,13 @@ protected:
         EXPECT_EQ(can_frame_bytes(*frame), (bytes{0x30, 0x00, 0x00, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA}));
     }
 
+    // The VIN's first frame from `from`, and the flow control the tester owes it.
+    static void start_vin_answer(can_test_peer &ecu, canid_t from, canid_t flow_control_to)
+    {
+        ecu.send(from, {0x10, 0x13, 0x49, 0x02, 0x01, 0x57, 0x30, 0x4C});
+        expect_flow_control(ecu, flow_control_to);
+    }
+
     static int count(const std::string &text, const std::string &what)
     {
         int n = 0;
@@ -48,7 +55,7 @@ protected:
     }
 };
 
-// 20-byte VIN answer: first frame and two consecutive frames.
+// The rest of the 20-byte VIN answer: its two consecutive frames.
 void send_vin_answer(can_test_peer &ecu, canid_t from)
 {
     ecu.send(from, {0x21, 0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 0x37});
@@ -98,8 +105,7 @@ TEST_F(IsotpExchange, ReassemblesMultiFrameAnswerAfterFlowControl)
     CaptureStdout();
     async_request call(1, VIN_REQUEST, REQ_KIND_VEHICLE_INFO);
     expect_request(ecu, 0x7DF, VIN_REQUEST);
-    ecu.send(0x7E8, {0x10, 0x13, 0x49, 0x02, 0x01, 0x57, 0x30, 0x4C});
-    expect_flow_control(ecu, 0x7E0);
+    start_vin_answer(ecu, 0x7E8, 0x7E0);
     send_vin_answer(ecu, 0x7E8);
     EXPECT_EQ(call.get(), 0);
     std::string out = GetCapturedStdout();
@@ -114,8 +120,7 @@ TEST_F(IsotpExchange, Sends29BitFlowControlToEcuPhysicalAddress)
     can_test_peer ecu(2);
     async_request call(2, VIN_REQUEST, REQ_KIND_VEHICLE_INFO);
     expect_request(ecu, 0x18DB33F1 | EFF, VIN_REQUEST);
-    ecu.send(0x18DAF110 | EFF, {0x10, 0x13, 0x49, 0x02, 0x01, 0x57, 0x30, 0x4C});
-    expect_flow_control(ecu, 0x18DA10F1 | EFF);
+    start_vin_answer(ecu, 0x18DAF110 | EFF, 0x18DA10F1 | EFF);
     send_vin_answer(ecu, 0x18DAF110 | EFF);
     EXPECT_EQ(call.get(), 0);
     EXPECT_EQ(call.answer(), VIN_RESPONSE);
@@ -126,8 +131,7 @@ TEST_F(IsotpExchange, SendsFlowControlToTheEcuThatAnswered)
     can_test_peer ecu(1);
     async_request call(1, VIN_REQUEST, REQ_KIND_VEHICLE_INFO);
     expect_request(ecu, 0x7DF, VIN_REQUEST);
-    ecu.send(0x7E9, {0x10, 0x13, 0x49, 0x02, 0x01, 0x57, 0x30, 0x4C});
-    expect_flow_control(ecu, 0x7E1);
+    start_vin_answer(ecu, 0x7E9, 0x7E1);
     send_vin_answer(ecu, 0x7E9);
     EXPECT_EQ(call.get(), 0);
     EXPECT_EQ(call.answer(), VIN_RESPONSE);
@@ -138,8 +142,7 @@ TEST_F(IsotpExchange, TakesConsecutiveFramesOnlyFromTheFirstFramesSender)
     can_test_peer ecu(1);
     async_request call(1, VIN_REQUEST, REQ_KIND_VEHICLE_INFO);
     expect_request(ecu, 0x7DF, VIN_REQUEST);
-    ecu.send(0x7E8, {0x10, 0x13, 0x49, 0x02, 0x01, 0x57, 0x30, 0x4C});
-    expect_flow_control(ecu, 0x7E0);
+    start_vin_answer(ecu, 0x7E8, 0x7E0);
     ecu.send(0x7E9, {0x21, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE}); // another ECU
     ecu.send(0x7E9, {0x03, 0x7F, 0x09, 0x12});                        // ditto, refusing
     send_vin_answer(ecu, 0x7E8);
@@ -154,8 +157,7 @@ TEST_F(IsotpExchange, OtherServicesFramesDoNotEndAMultiFrameAnswer)
     can_test_peer ecu(1);
     async_request call(1, VIN_REQUEST, REQ_KIND_VEHICLE_INFO);
     expect_request(ecu, 0x7DF, VIN_REQUEST);
-    ecu.send(0x7E8, {0x10, 0x13, 0x49, 0x02, 0x01, 0x57, 0x30, 0x4C});
-    expect_flow_control(ecu, 0x7E0);
+    start_vin_answer(ecu, 0x7E8, 0x7E0);
     ecu.send(0x7E8, {0x03, 0x7F, 0x01, 0x12});
     ecu.send(0x7E8, {0x10, 0x08, 0x43, 0x03, 0x01, 0x33, 0x04, 0x20});
     send_vin_answer(ecu, 0x7E8);
@@ -236,8 +238,7 @@ TEST_F(IsotpExchange, TimesOutWhenConsecutiveFramesStop)
     CaptureStdout();
     async_request call(1, VIN_REQUEST, REQ_KIND_LIVE);
     expect_request(ecu, 0x7DF, VIN_REQUEST);
-    ecu.send(0x7E8, {0x10, 0x13, 0x49, 0x02, 0x01, 0x57, 0x30, 0x4C});
-    expect_flow_control(ecu, 0x7E0);
+    start_vin_answer(ecu, 0x7E8, 0x7E0);
     EXPECT_EQ(call.get(), -1);
     EXPECT_TRUE(has_text(GetCapturedStdout(), "Timeout: No CAN frame received\n"));
 }
@@ -371,8 +372,7 @@ TEST_F(IsotpExchange, UnusableFrameLateInMultiFrameAnswerEndsIt)
     can_test_peer ecu(1);
     async_request call(1, VIN_REQUEST, REQ_KIND_VEHICLE_INFO);
     expect_request(ecu, 0x7DF, VIN_REQUEST);
-    ecu.send(0x7E8, {0x10, 0x13, 0x49, 0x02, 0x01, 0x57, 0x30, 0x4C});
-    expect_flow_control(ecu, 0x7E0);
+    start_vin_answer(ecu, 0x7E8, 0x7E0);
     std::this_thread::sleep_for(std::chrono::milliseconds(ISOTP_MULTIFRAME_LIMIT_MS + 100));
     ecu.send(0x7E8, {0x02, 0x41, 0x00}); // a single frame where a consecutive one is due
     EXPECT_EQ(call.get(), -1);
@@ -475,8 +475,7 @@ TEST_F(IsotpExchange, AnotherEcusMultiFrameAnswerDoesNotDisturb)
     auto call = ask_ecu(ECM, VIN_REQUEST, resp, resp_len, REQ_KIND_VEHICLE_INFO);
     expect_request(ecu, 0x7DF, VIN_REQUEST);
     ecu.send(0x7E9, {0x10, 0x14, 0x49, 0x02, 0x01, 0x54, 0x43, 0x4D}); // TCM first
-    ecu.send(0x7E8, {0x10, 0x13, 0x49, 0x02, 0x01, 0x57, 0x30, 0x4C});
-    expect_flow_control(ecu, 0x7E0);
+    start_vin_answer(ecu, 0x7E8, 0x7E0);
     send_vin_answer(ecu, 0x7E8);
     EXPECT_EQ(call.get(), 0);
     EXPECT_EQ(bytes(resp.begin(), resp.begin() + resp_len), VIN_RESPONSE);
