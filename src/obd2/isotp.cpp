@@ -3,6 +3,7 @@
 #include "handover/thread_handover.h"
 #include "obd2/can_link.h"
 #include "obd2/config_file.h"
+#include "platform/platform.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -281,12 +282,12 @@ void print_received_frame(const can_frame &frame)
 
 bool send_frame(int fd, const can_frame &frame)
 {
-    // MSG_NOSIGNAL: a vanished peer (host simulation) must not kill the daemon.
-    ssize_t n = send(fd, &frame, sizeof(frame), MSG_NOSIGNAL);
-    if (n == static_cast<ssize_t>(sizeof(frame)))
+    long n = platform_can_send(fd, frame);
+    if (n == static_cast<long>(sizeof(frame)))
         return true;
     if (n >= 0)
         errno = EIO;
+    can_link_note_failure(errno);
     return false;
 }
 
@@ -298,8 +299,10 @@ int read_frame(int fd, can_frame &frame)
     do {
         n = read(fd, &frame, sizeof(frame));
     } while (n < 0 && errno == EINTR);
-    if (n < 0)
+    if (n < 0) {
+        can_link_note_failure(errno);
         return -1;
+    }
     if (n == 0) { // end of stream: a raw CAN socket never reads 0, a dead link does
         errno = ECONNRESET;
         return -1;
@@ -349,6 +352,7 @@ void sort_queued_frames(exchange &ex)
             return;
         if (n != static_cast<ssize_t>(sizeof(frame)))
             continue;
+        can_link_note_frame(frame);
         const canid_t id = frame.can_id & CAN_EFF_MASK;
         const bool answer = isotp_is_response_id(ex.addr_mode, frame.can_id) &&
                             (ex.asked_id == 0 || id == ex.asked_id) &&
@@ -424,6 +428,10 @@ constexpr int KEEP_WAITING = 1;
 int act_on_frame(exchange &ex, isotp_rx_state &st, const can_frame &frame, std::uint8_t *resp,
                  std::uint64_t *resp_len)
 {
+    if (can_link_note_frame(frame)) {
+        std::puts("OBD2_ERROR : CAN controller bus-off");
+        return -1; // nothing more goes out or comes in until the next bring-up
+    }
     // Another ECU's answer, a late answer to an earlier request: as if it
     // had not been on the bus (it does not restart the frame wait either).
     if (isotp_is_response_id(ex.addr_mode, frame.can_id) && !concerns_exchange(ex, st, frame)) {
@@ -496,9 +504,11 @@ int receive_answer(exchange &ex, std::uint8_t *resp, std::uint64_t *resp_len, ca
         }
         switch (wait_readable(ex)) {
         case wait_result::failed:
+            can_link_note_failure(errno);
             std::perror("OBD2 ERROR: select() failed");
             return -1;
         case wait_result::timed_out:
+            can_link_check_interface(ex.fd);
             std::puts("Timeout: No CAN frame received");
             return -1;
         case wait_result::gave_up:
@@ -666,6 +676,7 @@ void listen_for_more_responders(int mode, const std::uint8_t *req, std::size_t r
         if (read_frame(ex.fd, frame) != 1)
             continue;
         print_received_frame(frame);
+        can_link_note_frame(frame);
         if (isotp_is_response_id(mode, frame.can_id) && (frame.data[0] >> 4) <= 1 &&
             isotp_answers_request(frame, req, req_len))
             add_responder(found, max_found, found_count, frame.can_id & CAN_EFF_MASK, mode);

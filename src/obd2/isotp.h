@@ -9,6 +9,11 @@
 //    ends the exchange once 0.5 s have passed since the request;
 //  - the whole exchange never lasts longer than the wait plus
 //    ISOTP_EXCHANGE_EXTRA_MS, whatever the bus sends.
+//
+// What an exchange sees of the link itself (a send or read refused because
+// the interface is down, no frame in time on an interface that is down, a
+// bus-off error frame, which also ends the exchange) goes to can_link.h, so
+// that the session brings the interface up again.
 #pragma once
 
 #include "obd2/obd2_types.h"

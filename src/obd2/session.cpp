@@ -328,6 +328,8 @@ void obd2_session_pass()
         state = g_obd2_com_thrd_state.load();
     }
     outbox_flush(); // what the UI missed while the link was down goes first
+    if (state != LOAD_CONFIG && state != CAN_INIT)
+        can_link_recover(); // an interface found down is brought up again before the next exchange
     if (is_bringup_state(state))
         bringup_next_state = state; // a pass that fails stays where it is
     switch (state) {
