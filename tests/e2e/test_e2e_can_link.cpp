@@ -18,6 +18,7 @@
 #include <linux/can/error.h>
 
 #include <chrono>
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -103,6 +104,31 @@ testing::AssertionResult bring_ups(const std::vector<shell_command> &commands, s
     return testing::AssertionSuccess();
 }
 
+// The daemon's log (this process's stdout) while it runs. Failure messages
+// printed meanwhile land in it too: a failed test prints it whole.
+class captured_log {
+public:
+    captured_log() { testing::internal::CaptureStdout(); }
+    ~captured_log()
+    {
+        if (active_ && testing::Test::HasFailure())
+            std::fputs(testing::internal::GetCapturedStdout().c_str(), stderr);
+        else if (active_)
+            testing::internal::GetCapturedStdout();
+    }
+    captured_log(const captured_log &) = delete;
+    captured_log &operator=(const captured_log &) = delete;
+
+    std::string take()
+    {
+        active_ = false;
+        return testing::internal::GetCapturedStdout();
+    }
+
+private:
+    bool active_ = true;
+};
+
 // The daemon's link and OBD threads in this process, on a private broker,
 // config folder and simulator socket.
 class in_process_daemon {
@@ -170,8 +196,8 @@ private:
 TEST(E2eCanLink, InterfaceDownOrBusOffIsBroughtUpAgainPaced)
 {
     shell_log shell;
+    captured_log daemon_log;
     in_process_daemon daemon;
-    testing::internal::CaptureStdout(); // the daemon's log, checked at the end
     ASSERT_TRUE(daemon.start(e2e_vehicle("demo_petrol_11bit.json")));
     ASSERT_EQ(daemon.next_word({"SAVSUC"}), "SAVSUC");
     ASSERT_EQ(daemon.next_word({"ECU", "NOECU"}), "ECU");
@@ -206,7 +232,7 @@ TEST(E2eCanLink, InterfaceDownOrBusOffIsBroughtUpAgainPaced)
     EXPECT_EQ(starts.size(), 1u);
 
     daemon.stop();
-    const std::string log = testing::internal::GetCapturedStdout();
+    const std::string log = daemon_log.take();
     std::size_t lines = 0;
     for (auto at = log.find("OBD2_INFO : CAN link lost"); at != std::string::npos;
          at = log.find("OBD2_INFO : CAN link lost", at + 1))
