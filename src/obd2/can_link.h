@@ -1,4 +1,5 @@
-// Bringing "can0" up and opening one filtered raw CAN socket per addressing mode.
+// Bringing "can0" up, opening one filtered raw CAN socket per addressing mode,
+// and bringing the interface up again when the exchanges find it down.
 #pragma once
 
 #include <chrono>
