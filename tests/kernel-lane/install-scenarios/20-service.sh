@@ -53,7 +53,7 @@ start_ecu_sim /usr/share/diag-gateway-tools/vehicles/demo_petrol_11bit.json
 check "ECU simulator runs" wait_until 20 grep -q . "$SCENARIO_OUT/ecu-sim.log"
 
 # can0 down: only the daemon's bring-up can set it up again.
-ip link set can0 down
+ip link set "$BOARD_CAN" down
 old=$(service_pid)
 check "systemctl restart" systemctl restart "$SERVICE"
 check "a new daemon process" wait_until 30 service_restarted_from "$old"
@@ -65,6 +65,22 @@ sudo_never_complained() {
     ! journalctl -b --no-pager -o cat -u "$SERVICE" -t diag-gateway | grep '^sudo:'
 }
 check "sudo never refused the daemon" sudo_never_complained
+# sudo_ran COMMAND: sudo logged exactly COMMAND for the service user.
+sudo_ran() {
+    journalctl -b --no-pager -o cat -tsudo |
+        grep -qxF "$SERVICE_USER : PWD=/ ; USER=root ; COMMAND=/usr/sbin/$1"
+}
+for command in "ip link set can0 down" "ip link set can0 up type can bitrate 500000" "ip link set can0 up"; do
+    check "sudo ran the bring-up's $command" sudo_ran "$command"
+done
+# sudo looks the host's name up on every call; a name that does not resolve
+# costs each call a DNS wait and a line in the daemon's log.
+host_name_resolved() { ! journalctl -b --no-pager -o cat | grep -F 'unable to resolve host'; }
+check "no \"unable to resolve host\" from the bring-up's sudo calls" host_name_resolved
+if [ "$CAN_MODE" = controller ]; then
+    check "can0 up at 500000 and ERROR-ACTIVE through the packaged sudoers rule" \
+        can_link_is "$BOARD_CAN" 500000 ERROR-ACTIVE
+fi
 
 expect_startup
 check "relay lines held: all high (relays off)" wait_until 60 relay_levels_are "1 1 1 1 1 1 1 1 1 1 1 1"
