@@ -232,13 +232,14 @@ board_can_up() { can_up "$BOARD_CAN" "${1:-$VEHICLE_BITRATE}"; }
 can_link_is() {
     local details
     details=$(ip -details link show "$1") || return 1
-    grep -q ',UP' <<< "$details" &&
+    if grep -q ',UP' <<< "$details" &&
         grep -qE "^[[:space:]]+can .*state $3( |$)" <<< "$details" &&
-        grep -qE "^[[:space:]]+bitrate $2( |$)" <<< "$details" || {
-        echo "$1 is not up at $2 in $3:" >&2
-        echo "$details" >&2
-        return 1
-    }
+        grep -qE "^[[:space:]]+bitrate $2( |$)" <<< "$details"; then
+        return 0
+    fi
+    echo "$1 is not up at $2 in $3:" >&2
+    echo "$details" >&2
+    return 1
 }
 
 # can_link_down IFACE: administratively down (a controller says STOPPED).
