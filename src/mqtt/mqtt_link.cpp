@@ -66,6 +66,8 @@ constexpr auto CONNECTED_PAUSE = 5s;
 // beyond that would wait inside the library until an acknowledgement came.
 constexpr int MAX_MESSAGES_IN_FLIGHT = 10;
 constexpr auto FAILED_PASS_PAUSE = 1s;
+constexpr int COMMAND_TOPIC = 1; // topic-table slot
+constexpr int MQTT_REFUSED = 0x80; // granted QoS of a refused subscription
 constexpr int DISCONNECT_TIMEOUT_MS = 100;
 
 // A broker that stops answering (frozen, its host overloaded) keeps the TCP
@@ -462,13 +464,18 @@ int mqtt_subscriber_topics()
         library_call_scope busy;
         rc = MQTTClient_subscribeMany(client, gMqttDetails.topic_count, topics.data(), qos.data());
     }
-    // The broker refuses single topics through the granted QoS (0x80).
-    bool refused = false;
-    for (int i = 0; i < gMqttDetails.topic_count; ++i)
-        refused = refused || qos[i] == 0x80;
-    if (rc != MQTTCLIENT_SUCCESS || refused) {
+    // The broker refuses single topics through the granted QoS (0x80). Only
+    // the command topic matters: on the response topic the daemon hears
+    // nothing but its own answers. Failing the pass for it would subscribe
+    // again every second, and every subscription replays a retained command.
+    if (rc != MQTTCLIENT_SUCCESS || qos[COMMAND_TOPIC] == MQTT_REFUSED) {
         std::puts("INTR_MQTT_ERROR : Fail to Subscribe with topics");
         return 0;
+    }
+    for (int i = 0; i < gMqttDetails.topic_count; ++i) {
+        if (qos[i] == MQTT_REFUSED)
+            std::printf("INTR_MQTT_ERROR : Broker refused the subscription to %s, going on without it\n",
+                        gMqttDetails.topics[i]);
     }
     std::puts("INTR_MQTT_INFO : successfully Subscribed topics");
     return 1;
