@@ -57,7 +57,10 @@ void forget_acknowledged()
 }
 
 // Out on the present connection and awaiting its acknowledgement there.
-bool in_flight(const kept_message &m) { return m.out.connection != 0 && m.out.connection == mqtt_connection_number(); }
+bool in_flight(const kept_message &m)
+{
+    return m.out.connection != 0 && m.out.connection == mqtt_connection_number();
+}
 
 bool publish(kept_message &m) { return MQTT_Publish_Data(0, m.text.c_str(), &m.out) == 1; }
 

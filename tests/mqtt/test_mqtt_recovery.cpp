@@ -270,8 +270,8 @@ TEST_F(MqttRecovery, MessagesTakenWhileTheBrokerWasFrozenArriveAfterTheDrop)
     broker_.pause();
     for (const std::string &text : owed) {
         const bool result = text.find("\"CMD\":4") != std::string::npos;
-        EXPECT_EQ(outbox_send(text.c_str(), result ? delivery::latest_of_command : delivery::in_order, result ? 4 : 0),
-                  outbox_result::sent); // taken by the library
+        const delivery how = result ? delivery::latest_of_command : delivery::in_order;
+        EXPECT_EQ(outbox_send(text.c_str(), how, result ? 4 : 0), outbox_result::sent); // the library takes it
     }
     EXPECT_EQ(outbox_send(status_text("ECU").c_str(), delivery::now_or_never), outbox_result::sent);
     ASSERT_TRUE(eventually(
@@ -295,7 +295,8 @@ TEST_F(MqttRecovery, MessagesTakenWhileTheBrokerWasFrozenArriveAfterTheDrop)
         arrived.push_back(message->payload);
     EXPECT_EQ(arrived, owed);
     EXPECT_TRUE(eventually([] { return outbox_size() == 0; })); // acknowledged, forgotten
-    EXPECT_NE(out.text().find("INTR_MQTT_ERROR : Broker has not acknowledged for 20 s, dropping the connection\n"),
+    EXPECT_NE(out.text().find("INTR_MQTT_ERROR : Broker has not acknowledged for 20 s, dropping the "
+                              "connection\n"),
               std::string::npos);
     outbox_clear();
 }
