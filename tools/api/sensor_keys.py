@@ -68,7 +68,7 @@ def schema_block(rows):
 
 
 def readme_block(rows):
-    out = ["| Key | PID | Quantity | Unit | Range |", "|---|---|---|---|---|"]
+    out = ["| Key | PID | Quantity | Unit | Range (as printed) |", "|---|---|---|---|---|"]
     for r in rows:
         out.append(f"| `{r['key']}` | 0x{r['pid']:02X} | {r['name']} | {r['unit']} | {r['min']} to {r['max']} |")
     return out
