@@ -109,9 +109,11 @@ void read_dtc_kinds(const cJSON *root)
 
 int parse_config_json(const char *path)
 {
-    // Only a restore writes beside config.json, on this thread, after a failed
-    // read: a temporary file found now is the remains of one that was cut short.
+    // Only a restore writes beside config.json (the default over it, the
+    // rejected file beside it), on this thread, after a failed read: a
+    // temporary file found now is the remains of one that was cut short.
     remove_replacement_temp(path);
+    remove_replacement_temp((std::string(path) + ".rejected").c_str());
     std::string text;
     if (!read_config_text(path, text))
         return 0;
