@@ -37,7 +37,7 @@ SRC
 
 packages=(
     build-essential cmake pkg-config
-    libcjson-dev libpaho-mqtt-dev
+    libcjson-dev libpaho-mqtt-dev libsystemd-dev
     libgtest-dev googletest
     mosquitto mosquitto-clients
     python3 procps iproute2
@@ -54,7 +54,7 @@ packaging_packages=(debhelper lintian dpkg-dev sudo systemd udev)
 # The arm64 build's libraries come from the same archive as the amd64 ones
 # (multiarch); the test suite runs on them under qemu-user.
 arm64_packages=(crossbuild-essential-arm64 pkgconf:arm64
-                libcjson-dev:arm64 libpaho-mqtt-dev:arm64 libgtest-dev:arm64
+                libcjson-dev:arm64 libpaho-mqtt-dev:arm64 libsystemd-dev:arm64 libgtest-dev:arm64
                 qemu-user-static)
 arm64_backport_packages=(libgpiod-dev:arm64 libgpiod3:arm64)
 arm64_lane_packages=(qemu-system-arm mmdebstrap arch-test file)

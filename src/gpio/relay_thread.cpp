@@ -3,6 +3,7 @@
 #include "c_handles.h"
 #include "gpio/relay_driver.h"
 #include "handover/relay_mailbox.h"
+#include "handover/supervision_cells.h"
 #include "handover/thread_handover.h"
 
 #include <algorithm>
@@ -179,10 +180,19 @@ bool gpio_state_machine_pass()
     }
 }
 
+// Progress is marked at every pass. The longest pass waits 0.5 s (for a
+// packet, or before trying the GPIO chips again); writing the lines is a few
+// ioctl calls. A thread that has not come round in 10 s is stuck.
+constexpr auto RELAY_PROGRESS_BOUND = std::chrono::seconds(10);
+
 void *gpio_state_machine(void *)
 {
     change_gpio_state(DO_INIT);
-    while (gpio_state_machine_pass()) {
+    for (;;) {
+        mark_progress(worker::relay_outputs, RELAY_PROGRESS_BOUND);
+        show_relays_ready(gpio_outputs_ready());
+        if (!gpio_state_machine_pass())
+            break;
         if (shutdown_requested())
             change_gpio_state(DO_CLOSE); // the lines are released on the way out
     }

@@ -1,5 +1,7 @@
 #include "handover/thread_handover.h"
 
+#include "handover/supervision_cells.h"
+
 #include <condition_variable>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -18,6 +20,10 @@ std::atomic<bool> stopping{false};
 
 // Generation at which the command being executed was parsed; OBD thread only.
 std::uint64_t current_generation = 0;
+
+// A wait for a command may last for ever; the OBD thread shows progress this
+// often meanwhile (OBD_PROGRESS_BOUND, session.cpp).
+constexpr auto COMMAND_WAIT_MARK_INTERVAL = std::chrono::seconds(1);
 } // namespace
 
 void change_obd2_thrd_state(int state) { g_obd2_com_thrd_state.store(state); }
@@ -63,6 +69,7 @@ bool finish_current_command(int state) { return store_state_if_no_newer_command(
 
 bool obd_pause(std::chrono::milliseconds pause, std::uint64_t seen_generation)
 {
+    mark_progress(worker::obd_session);
     std::unique_lock lock(arrival_mutex);
     return arrival_cv.wait_for(lock, pause,
                                [&] { return arrival_generation != seen_generation || stopping.load(); });
@@ -76,11 +83,15 @@ bool obd_pause(std::chrono::milliseconds pause)
 void obd_wait_for_command(std::uint64_t seen_generation)
 {
     std::unique_lock lock(arrival_mutex);
-    arrival_cv.wait(lock, [&] { return arrival_generation != seen_generation || stopping.load(); });
+    do
+        mark_progress(worker::obd_session);
+    while (!arrival_cv.wait_for(lock, COMMAND_WAIT_MARK_INTERVAL,
+                                [&] { return arrival_generation != seen_generation || stopping.load(); }));
 }
 
 void obd_sleep(std::chrono::milliseconds pause)
 {
+    mark_progress(worker::obd_session);
     std::unique_lock lock(arrival_mutex);
     arrival_cv.wait_for(lock, pause, [] { return stopping.load(); });
 }

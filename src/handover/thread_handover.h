@@ -94,6 +94,8 @@ bool obd_pause(std::chrono::milliseconds pause, std::uint64_t seen_generation);
 bool obd_pause(std::chrono::milliseconds pause);
 
 // Blocks until a command newer than `seen_generation` has been handed over.
+// The pauses and this wait mark the OBD thread's progress (supervision_cells.h),
+// this one every second while it lasts.
 void obd_wait_for_command(std::uint64_t seen_generation);
 
 // Sleeps for `pause` whatever commands arrive (a pacing pause inside a

@@ -1,9 +1,11 @@
 // Process entry: starts the MQTT link, OBD session and relay threads, then
-// waits for a stop signal (SIGTERM from systemd, SIGINT from Ctrl-C) and
-// ends them in order. All real work happens on those threads.
+// watches them for the service manager (supervisor.h) until a stop signal
+// (SIGTERM from systemd, SIGINT from Ctrl-C) comes, and ends them in order.
+// All real work happens on those threads.
 #include "gpio/relay_thread.h"
 #include "handover/relay_mailbox.h"
 #include "handover/thread_handover.h"
+#include "main/supervisor.h"
 #include "mqtt/mqtt_link.h"
 #include "obd2/session.h"
 
@@ -47,7 +49,8 @@ bool join_within(pthread_t thread, int seconds)
 }
 
 // The signals are blocked in every thread (they inherit the mask) and taken
-// here by sigwait: no handler runs in the middle of a thread's work.
+// by the main thread's supervision: no handler runs in the middle of a
+// thread's work.
 sigset_t stop_signals()
 {
     sigset_t set;
@@ -104,9 +107,6 @@ int main()
         std::puts("MAIN_ERROR : Error while creating threads --> EXITING FROM MAIN.");
         return 1;
     }
-    int signal_number = 0;
-    while (sigwait(&signals, &signal_number) != 0) {
-    }
-    stop_threads(signal_number);
+    stop_threads(supervise_until_stop_signal(signals));
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "mqtt/mqtt_link.h"
 
+#include "handover/supervision_cells.h"
 #include "handover/thread_handover.h"
 #include "mqtt/outbox.h"
 #include "platform/platform.h"
@@ -361,10 +362,19 @@ void mqtt_link_pass()
     }
 }
 
+// Progress is marked at every pass. The longest legitimate pass is a connect
+// to a broker that does not answer: the library waits out its 30 s connect
+// time-out and may take up to 10 s more to stop its receiving thread; a
+// subscribe waits up to the library's 10 s command time-out, a connected
+// pass 5 s, and a failed pass adds its 1 s pause. 60 s covers all of it with
+// room to spare.
+constexpr auto MQTT_PROGRESS_BOUND = std::chrono::seconds(60);
+
 void *proto_intrnl_mqtt_main(void * /*arg*/)
 {
     mqtt_link_begin();
     while (!shutdown_requested()) {
+        mark_progress(worker::mqtt_link, MQTT_PROGRESS_BOUND);
         const int before = mqtt_get_state();
         mqtt_link_pass();
         if (pass_failed(before, mqtt_get_state())) {

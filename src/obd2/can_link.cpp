@@ -1,5 +1,6 @@
 #include "obd2/can_link.h"
 
+#include "handover/supervision_cells.h"
 #include "handover/thread_handover.h"
 #include "platform/platform.h"
 
@@ -80,6 +81,14 @@ bool bring_up_row(can_cfg_entry &row, int socket_errno)
     return true;
 }
 
+// sudo and ip normally take a fraction of a second; each gets the OBD
+// thread's whole bound (OBD_PROGRESS_BOUND, session.cpp).
+void run_shell_command(const char *command)
+{
+    mark_progress(worker::obd_session);
+    platform_run_shell(command);
+}
+
 } // namespace
 
 int can_setup(const char *ifname, long long bitrate)
@@ -88,12 +97,12 @@ int can_setup(const char *ifname, long long bitrate)
         ifname = CAN_INTERFACE_NAME;
     char command[CAN_COMMAND_SIZE];
     std::snprintf(command, sizeof(command), "sudo ip link set %s down", ifname);
-    platform_run_shell(command);
+    run_shell_command(command);
     std::snprintf(command, sizeof(command), "sudo ip link set %s up type can bitrate %lld", ifname,
                   bitrate);
-    platform_run_shell(command);
+    run_shell_command(command);
     std::snprintf(command, sizeof(command), "sudo ip link set %s up", ifname);
-    platform_run_shell(command);
+    run_shell_command(command);
     watch.down_reason = nullptr;
     watch.configured = true;
     watch.bitrate = bitrate;

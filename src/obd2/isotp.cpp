@@ -1,5 +1,6 @@
 #include "obd2/isotp.h"
 
+#include "handover/supervision_cells.h"
 #include "handover/thread_handover.h"
 #include "obd2/can_link.h"
 #include "obd2/config_file.h"
@@ -591,6 +592,7 @@ int exchange_request(int addr_mode, canid_t asked_id, queued_answer queued, cons
     ex.addr_mode = addr_mode;
     ex.asked_id = asked_id & CAN_EFF_MASK;
     ex.queued = queued;
+    mark_progress(worker::obd_session); // an exchange is bounded: OBD_PROGRESS_BOUND (session.cpp)
     ex.req = req;
     ex.req_len = req_len;
     sort_queued_frames(ex);

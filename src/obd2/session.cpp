@@ -1,5 +1,6 @@
 #include "obd2/session.h"
 
+#include "handover/supervision_cells.h"
 #include "handover/thread_handover.h"
 #include "mqtt/command_routing.h"
 #include "mqtt/outbox.h"
@@ -331,6 +332,34 @@ void idle_pass(std::uint64_t seen)
     heartbeat(seen);
 }
 
+// The status line's view of the session, for the main thread.
+void show_session_status()
+{
+    session_summary summary;
+    summary.state = g_obd2_com_thrd_state.load();
+    summary.command = cmd_code;
+    // Detected in this bring-up and not lost since.
+    const bool ecu_known = g_ecu_count > 0 && g_flg_supported_pid_list == 1 &&
+                           (bringup_next_state == IDENTIFY_VEHICLE || bringup_next_state == IDLE);
+    if (ecu_known) {
+        summary.ecu_id = g_ecu_list[0].resp_id;
+        summary.ecu_mode = g_ecu_list[0].addr_mode;
+        summary.ecu_count = g_ecu_count;
+    }
+    show_session(summary);
+}
+
+// Progress is marked at every pass, at the start of every CAN exchange
+// (isotp.cpp) and of every pause, before each "ip link" command
+// (can_link.cpp), and every second while waiting for a command
+// (thread_handover.cpp). The longest legitimate stretch between two marks is
+// one exchange: up to 10 s per frame and never more than 15 s in all (the
+// 5 s cap), then the work up to the next mark (a file write). A vehicle-
+// information read of 40 s against a silent ECU is four such exchanges, a
+// trouble-code read of several ECUs one per ECU and kind. 30 s is twice the
+// longest exchange.
+constexpr auto OBD_PROGRESS_BOUND = std::chrono::seconds(30);
+
 } // namespace
 
 void obd2_session_pass()
@@ -388,7 +417,10 @@ void *obd2_com_thrd_main(void * /*arg*/)
     // A command delivered before this point (waiting on the broker when the
     // daemon subscribed) runs first; the bring-up follows it.
     store_state_if_no_newer_command(LOAD_CONFIG, 0);
-    while (!shutdown_requested())
+    while (!shutdown_requested()) {
+        mark_progress(worker::obd_session, OBD_PROGRESS_BOUND);
+        show_session_status();
         obd2_session_pass();
+    }
     return nullptr;
 }

@@ -14,11 +14,14 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -441,9 +444,29 @@ size_t gpiod_line_request_get_num_requested_lines(struct gpiod_line_request *req
     return request->offsets.size();
 }
 
+namespace {
+
+// DIAG_GW_SIM_GPIO_HANG=1: every line write blocks for ever, as a write to a
+// GPIO driver that never returns would (the supervision tests' stuck relay
+// thread). Read once; the board's libgpiod has nothing of the kind.
+void hang_if_asked()
+{
+    static const bool hang = [] {
+        const char *value = std::getenv("DIAG_GW_SIM_GPIO_HANG");
+        return value != nullptr && std::strcmp(value, "1") == 0;
+    }();
+    if (!hang)
+        return;
+    for (;;)
+        std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+} // namespace
+
 int gpiod_line_request_set_values(struct gpiod_line_request *request,
                                   const enum gpiod_line_value *values)
 {
+    hang_if_asked();
     std::lock_guard lock(sim_mutex);
     if (request->generation != sim.generation) { // lines were taken away by a reset
         errno = ENODEV;

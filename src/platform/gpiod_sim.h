@@ -8,6 +8,10 @@
 //
 // All functions are thread-safe: tests read levels while the relay thread
 // writes them.
+//
+// A host-simulation daemon started with DIAG_GW_SIM_GPIO_HANG=1 in its
+// environment never returns from a line write (gpiod_line_request_set_values):
+// its relay thread hangs at the first relay packet.
 #pragma once
 
 #include <chrono>

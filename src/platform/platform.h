@@ -69,3 +69,4 @@ std::string platform_broker_address();
 //   DIAG_GW_CONFIG_DIR   config directory            (default ./configs)
 //   DIAG_GW_CAN_SOCKET   ecu-sim's Unix socket path  (default /tmp/ecu-sim.sock)
 //   DIAG_GW_BROKER       MQTT server address         (default tcp://127.0.0.1:1883)
+//   DIAG_GW_SIM_GPIO_HANG=1  line writes never return (gpiod_sim.h)

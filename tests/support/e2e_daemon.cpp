@@ -19,17 +19,30 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The daemon's environment: ours, with the three seams replaced.
+bool inherited(const char *entry)
+{
+    // The seams are the test's; a service manager's sockets (the test program
+    // itself may run under one) are not the daemon's.
+    for (const char *prefix : {"DIAG_GW_", "NOTIFY_SOCKET=", "WATCHDOG_"}) {
+        if (std::strncmp(entry, prefix, std::strlen(prefix)) == 0)
+            return false;
+    }
+    return true;
+}
+
+// The daemon's environment: ours, with the three seams replaced, and the
+// test's own entries.
 std::vector<std::string> daemon_environment(const e2e_daemon_options &o)
 {
     std::vector<std::string> env;
     for (char **e = environ; *e; ++e) {
-        if (std::strncmp(*e, "DIAG_GW_", 8) != 0)
+        if (inherited(*e))
             env.emplace_back(*e);
     }
     env.push_back("DIAG_GW_CONFIG_DIR=" + o.config_dir);
     env.push_back("DIAG_GW_CAN_SOCKET=" + o.can_socket);
     env.push_back("DIAG_GW_BROKER=" + o.broker_uri);
+    env.insert(env.end(), o.environment.begin(), o.environment.end());
     return env;
 }
 

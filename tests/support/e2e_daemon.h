@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <vector>
 #include <sys/types.h>
 
 struct e2e_daemon_options {
@@ -14,6 +15,7 @@ struct e2e_daemon_options {
     std::string can_socket;  // DIAG_GW_CAN_SOCKET
     std::string broker_uri;  // DIAG_GW_BROKER, e.g. tcp://127.0.0.1:18831
     std::string log_path;    // stdout and stderr of the daemon
+    std::vector<std::string> environment; // further NAME=value entries
 };
 
 // The usual layout in `folder`: configs/, can.sock and daemon.log.

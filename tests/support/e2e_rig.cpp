@@ -99,7 +99,9 @@ bool e2e_rig::start_daemon(const std::string &config_json, const std::string &de
     if (!e2e_write_config(config_dir(), config_json, default_json))
         return false;
     std::string error;
-    if (!daemon_.start(e2e_daemon_layout(dir_.path(), broker_.uri()), error)) {
+    e2e_daemon_options options = e2e_daemon_layout(dir_.path(), broker_.uri());
+    options.environment = daemon_env_;
+    if (!daemon_.start(options, error)) {
         ADD_FAILURE() << error;
         return false;
     }

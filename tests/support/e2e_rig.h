@@ -23,6 +23,7 @@
 #include <initializer_list>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Generous: a loaded 2-core machine, sanitizer builds.
@@ -57,6 +58,8 @@ public:
     // sockets until plug_in().
     bool start_daemon(const std::string &config_json,
                       const std::string &default_json = e2e_standard_config(), bool wait_for_link = true);
+    // NAME=value entries added to the daemon's environment at its next start.
+    void set_daemon_environment(std::vector<std::string> entries) { daemon_env_ = std::move(entries); }
     // Starts the ECU simulator on the rig's socket.
     bool plug_in(const ecu_profile &profile);
     // Simulator running but silent (true) or answering again (false).
@@ -95,4 +98,5 @@ private:
     mqtt_test_client ui_;
     ecu_sim_ptr sim_;
     e2e_daemon daemon_;
+    std::vector<std::string> daemon_env_;
 };

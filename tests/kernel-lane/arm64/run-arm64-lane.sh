@@ -82,7 +82,7 @@ prepare_busybox() {
 
 # Bump to rebuild the guest root.
 readonly root_recipe=1
-readonly root_packages=bash,mount,python3,mosquitto,mosquitto-clients,can-utils,iproute2,kmod,procps,util-linux,mawk,libcjson1,libpaho-mqtt1.3,libgpiod3,libstdc++6
+readonly root_packages=bash,mount,python3,mosquitto,mosquitto-clients,can-utils,iproute2,kmod,procps,util-linux,mawk,libcjson1,libpaho-mqtt1.3,libgpiod3,libsystemd0,libstdc++6
 prepare_guest_root() {
     local root=$cache/root stamp="recipe=$root_recipe packages=$root_packages"
     [ "$(cat "$cache/root.stamp" 2>/dev/null)" = "$stamp" ] && return
