@@ -5,13 +5,16 @@
 #include "mqtt/status_packet.h"
 #include "obd2/dtc_clear.h"
 #include "obd2/dtc_read.h"
+#include "obd2/freeze_frame.h"
 #include "obd2/live_data.h"
 #include "obd2/obd2_types.h"
 #include "obd2/pid_catalogue.h"
+#include "obd2/readiness.h"
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -22,6 +25,8 @@ constexpr int CMD_CLEAR_DTC = 4;
 constexpr int CMD_IDLE_7 = 7;
 constexpr int CMD_RELOAD_CONFIG = 10;
 constexpr int CMD_IDLE_11 = 11;
+constexpr int CMD_READINESS = 20;
+constexpr int CMD_FREEZE_FRAME = 21;
 
 // The UI waits for DTC_CLEARED some seconds after its clear command; a new
 // command does not cut this pause short (the packet must still go out).
@@ -52,7 +57,7 @@ bool send_error_packet(int cmd, const char *word, const char *publish_failure)
     return true;
 }
 
-// CMD 1 or 2 with no ECU known: COMER, then IDLE.
+// A command that needs an ECU, with none known: COMER, then IDLE.
 int report_no_ecu(int cmd, const char *publish_failure)
 {
     std::printf("OBD2_ERROR : Error while communicating with ecu device [ecu count] : [ %d ]\n",
@@ -134,6 +139,45 @@ int clear_trouble_codes()
     return clear_one_ecu(g_ecu_list[0]);
 }
 
+// Readiness and freeze frame: the document, or NORES. An ECU that stayed
+// silent is asked again (the attempt failed); one that refused is not.
+int publish_reply(int cmd, ecu_reply reply, const std::string &document)
+{
+    if (reply != ecu_reply::answered) {
+        send_error_packet(cmd, "NORES", "OBD2_ERROR : Error while publishing no response packet.");
+        if (reply == ecu_reply::silent)
+            return 0;
+        finish_current_command(IDLE);
+        return 1;
+    }
+    publish_result(cmd, document.c_str(), "OBD2_ERROR : Error while publishing result packet.");
+    finish_current_command(IDLE);
+    return 1;
+}
+
+int read_readiness()
+{
+    if (g_ecu_count <= 0)
+        return report_no_ecu(CMD_READINESS, "OBD2_ERROR : Error while publishing readiness error packet.");
+    std::string document;
+    const ecu_reply reply = handle_readiness_command(document);
+    if (reply != ecu_reply::answered)
+        std::puts("OBD2_ERROR : Error while getting readiness.");
+    return publish_reply(CMD_READINESS, reply, document);
+}
+
+// The freeze frame is the engine ECU's (entry 0).
+int read_freeze_frame()
+{
+    if (g_ecu_count <= 0)
+        return report_no_ecu(CMD_FREEZE_FRAME, "OBD2_ERROR : Error while publishing freeze frame error packet.");
+    std::string document;
+    const ecu_reply reply = handle_freeze_frame_command(g_ecu_list[0], document);
+    if (reply != ecu_reply::answered)
+        std::puts("OBD2_ERROR : Error while getting freeze frame.");
+    return publish_reply(CMD_FREEZE_FRAME, reply, document);
+}
+
 } // namespace
 
 bool command_has_no_action(int cmd_code)
@@ -145,6 +189,8 @@ bool command_has_no_action(int cmd_code)
     case CMD_IDLE_7:
     case CMD_RELOAD_CONFIG:
     case CMD_IDLE_11:
+    case CMD_READINESS:
+    case CMD_FREEZE_FRAME:
         return false;
     case CMD_CLEAR_DTC:
         return g_ecu_count <= 0;
@@ -162,6 +208,10 @@ int handle_received_cmd(int cmd_code)
         return stream_live_data();
     case CMD_CLEAR_DTC:
         return clear_trouble_codes();
+    case CMD_READINESS:
+        return read_readiness();
+    case CMD_FREEZE_FRAME:
+        return read_freeze_frame();
     case CMD_STOP:
     case CMD_IDLE_7:
     case CMD_IDLE_11:
