@@ -11,3 +11,7 @@ int handle_received_cmd(int cmd_code);
 // or clearing with no ECU known. The controller then waits for the next
 // command instead of calling the dispatcher again at once.
 bool command_has_no_action(int cmd_code);
+
+// The controller gave up `cmd_code` after its last failed attempt: the UI is
+// told where the command has no report of its own (NORES for CMD 1).
+void report_command_given_up(int cmd_code);

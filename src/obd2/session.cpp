@@ -239,6 +239,7 @@ void execute_command_pass()
     }
     if (cmd_retry_count > COMMAND_RETRIES) {
         std::puts("OBD2_ERROR : NO COMMUNICATION WITH ECU.");
+        report_command_given_up(cmd_code);
         cmd_retry_count = 0;
         finish_current_command(IDLE);
         return;
