@@ -139,14 +139,17 @@ int clear_trouble_codes()
     return clear_one_ecu(g_ecu_list[0]);
 }
 
-// Readiness and freeze frame: the document, or NORES. An ECU that stayed
-// silent is asked again (the attempt failed); one that refused is not.
+constexpr const char *NORES_PUBLISH_FAILURE = "OBD2_ERROR : Error while publishing no response packet.";
+
+// Readiness and freeze frame: the document, or NORES. A silent attempt
+// failed and is repeated (NORES when the last retry is spent, as for trouble
+// codes); a refusal is final at once.
 int publish_reply(int cmd, ecu_reply reply, const std::string &document)
 {
-    if (reply != ecu_reply::answered) {
-        send_error_packet(cmd, "NORES", "OBD2_ERROR : Error while publishing no response packet.");
-        if (reply == ecu_reply::silent)
-            return 0;
+    if (reply == ecu_reply::silent)
+        return 0;
+    if (reply == ecu_reply::unusable) {
+        send_error_packet(cmd, "NORES", NORES_PUBLISH_FAILURE);
         finish_current_command(IDLE);
         return 1;
     }
@@ -183,10 +186,12 @@ int read_freeze_frame()
 void report_command_given_up(int cmd_code)
 {
     // Live data and clearing report every failed attempt themselves; a
-    // trouble-code reading gets one answer, so the UI hears of the silent car
-    // once, when the last retry is spent.
+    // trouble-code reading, readiness and the freeze frame get one answer, so
+    // the UI hears of the silent car once, when the last retry is spent.
     if (cmd_code == CMD_READ_DTC)
         send_error_packet(CMD_READ_DTC, "NORES", "OBD2_ERROR : Error while publishing dtc error packet.");
+    else if (cmd_code == CMD_READINESS || cmd_code == CMD_FREEZE_FRAME)
+        send_error_packet(cmd_code, "NORES", NORES_PUBLISH_FAILURE);
 }
 
 bool command_has_no_action(int cmd_code)

@@ -274,7 +274,7 @@ TEST(E2eCommands, RelayPacketSwitchesRelays)
 
 // Readiness and the freeze frame of the demo vehicle, then a clear: every
 // monitor it supports is incomplete again and the frame is gone. A silent
-// vehicle gets NORES with the command's CMD.
+// vehicle gets NORES with the command's CMD once its retries are spent.
 TEST(E2eCommands, ReadinessAndFreezeFrameBeforeAndAfterAClear)
 {
     const std::string readiness = R"({"TYP":1,"CMD":20,"DATA":{"MIL":1,"DTC_COUNT":2,"IGNITION":"spark","MONITORS":{)"
@@ -305,7 +305,10 @@ TEST(E2eCommands, ReadinessAndFreezeFrameBeforeAndAfterAClear)
     // Nothing is asked of a frame that is not there.
     EXPECT_EQ(requests_with_prefix(rig.sim(), {0x03, 0x02, 0x00}), 1u);
 
+    // Silence: four attempts, then one NORES.
+    const std::size_t asked = requests_with_prefix(rig.sim(), {0x02, 0x01, 0x01});
     rig.set_unplugged(true);
     ASSERT_TRUE(rig.send_command(20));
     EXPECT_TRUE(rig.skip_until(e2e_status("NORES", 20, 1)));
+    EXPECT_EQ(requests_with_prefix(rig.sim(), {0x02, 0x01, 0x01}) - asked, 4u);
 }
