@@ -58,6 +58,20 @@ def describe(doc):
         kinds = [("STRDTC", "stored"), ("PNDDTC", "pending"), ("PRMDTC", "permanent")]
         parts = [f"{name}: {', '.join(data.get(key, [])) or '-'}" for key, name in kinds]
         return f"{YELLOW}trouble codes{RESET}  " + "  |  ".join(parts)
+    if doc.get("CMD") == 20:
+        monitors = data.get("MONITORS", {})
+        by_state = {state: [name for name, s in monitors.items() if s == state]
+                    for state in ("complete", "incomplete")}
+        lamp = "on" if data.get("MIL") else "off"
+        return (f"{YELLOW}readiness{RESET}  MIL {lamp}, {data.get('DTC_COUNT')} codes, "
+                f"{data.get('IGNITION')}  |  complete: {', '.join(by_state['complete']) or '-'}"
+                f"  |  {BOLD}incomplete{RESET}: {', '.join(by_state['incomplete']) or '-'}")
+    if doc.get("CMD") == 21:
+        if not data.get("DTC"):
+            return f"{YELLOW}freeze frame{RESET}  none stored"
+        values = [f"{k} {v:.2f}" if isinstance(v, (int, float)) else f"{k} {v}"
+                  for k, v in data.get("VALUES", {}).items()]
+        return f"{YELLOW}freeze frame{RESET}  {data['DTC']}:  " + "  ".join(values)
     if doc.get("CMD") == 2:
         values = [f"{k} {v:.2f}" if isinstance(v, (int, float)) else f"{k} {v}"
                   for k, v in data.items()]

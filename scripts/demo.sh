@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # A short, readable tour of the gateway in its host simulation: a local
 # broker, the ECU simulator playing a vehicle, the daemon, and a UI session
-# over MQTT (start-up status words, trouble codes, live data, clearing,
-# relays). Run scripts/setup.sh first; then:
+# over MQTT (start-up status words, trouble codes, readiness monitors, the
+# freeze frame, live data, clearing, relays). Run scripts/setup.sh first; then:
 #
 #   scripts/demo.sh                       the demo vehicle
 #   DEMO_VEHICLE=configs/vehicles/demo_29bit.json scripts/demo.sh
@@ -163,6 +163,10 @@ wait_for 15 "a heartbeat" events_beyond '"msg":"ECU"' 1
 say "Reading trouble codes"
 send_and_wait '{"TYP":1,"CMD":1}' "read trouble codes" '"CMD":1,"DATA"'
 
+say "Emissions readiness and the freeze frame of the stored code"
+send_and_wait '{"TYP":1,"CMD":20}' "readiness monitors" '"CMD":20,"DATA"'
+send_and_wait '{"TYP":1,"CMD":21}' "freeze frame" '"CMD":21,"DATA"'
+
 say "Live data: three cycles, then stop"
 send_and_wait '{"TYP":1,"CMD":2}' "stream live data" '"CMD":2,"DATA"' 3
 send '{"TYP":1,"CMD":3}' "stop"
@@ -171,6 +175,8 @@ wait_for 10 "the stop" in_log "[DEBUG] TYP=1, CMD=3"
 say "Clearing trouble codes (the ECU answers 'response pending' first)"
 send_and_wait '{"TYP":1,"CMD":4}' "clear trouble codes" '"msg":"DTC_CLEARED"' 1 40
 send_and_wait '{"TYP":1,"CMD":1}' "read them again" '"CMD":1,"DATA"'
+send_and_wait '{"TYP":1,"CMD":20}' "readiness: every monitor runs again" '"CMD":20,"DATA"'
+send_and_wait '{"TYP":1,"CMD":21}' "freeze frame: gone with the codes" '"CMD":21,"DATA"'
 
 say "Relays"
 send '{"TYP":2,"DATA":{"params":{"DO":{"DO0":1,"DO5":1}}}}' "relays 0 and 5 on"

@@ -5,13 +5,16 @@
 #include "mqtt/status_packet.h"
 #include "obd2/dtc_clear.h"
 #include "obd2/dtc_read.h"
+#include "obd2/freeze_frame.h"
 #include "obd2/live_data.h"
 #include "obd2/obd2_types.h"
 #include "obd2/pid_catalogue.h"
+#include "obd2/readiness.h"
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -22,6 +25,8 @@ constexpr int CMD_CLEAR_DTC = 4;
 constexpr int CMD_IDLE_7 = 7;
 constexpr int CMD_RELOAD_CONFIG = 10;
 constexpr int CMD_IDLE_11 = 11;
+constexpr int CMD_READINESS = 20;
+constexpr int CMD_FREEZE_FRAME = 21;
 
 // The UI waits for DTC_CLEARED some seconds after its clear command; a new
 // command does not cut this pause short (the packet must still go out).
@@ -52,7 +57,7 @@ bool send_error_packet(int cmd, const char *word, const char *publish_failure)
     return true;
 }
 
-// CMD 1 or 2 with no ECU known: COMER, then IDLE.
+// A command that needs an ECU, with none known: COMER, then IDLE.
 int report_no_ecu(int cmd, const char *publish_failure)
 {
     std::printf("OBD2_ERROR : Error while communicating with ecu device [ecu count] : [ %d ]\n",
@@ -134,15 +139,59 @@ int clear_trouble_codes()
     return clear_one_ecu(g_ecu_list[0]);
 }
 
+constexpr const char *NORES_PUBLISH_FAILURE = "OBD2_ERROR : Error while publishing no response packet.";
+
+// Readiness and freeze frame: the document, or NORES. A silent attempt
+// failed and is repeated (NORES when the last retry is spent, as for trouble
+// codes); a refusal is final at once.
+int publish_reply(int cmd, ecu_reply reply, const std::string &document)
+{
+    if (reply == ecu_reply::silent)
+        return 0;
+    if (reply == ecu_reply::unusable) {
+        send_error_packet(cmd, "NORES", NORES_PUBLISH_FAILURE);
+        finish_current_command(IDLE);
+        return 1;
+    }
+    publish_result(cmd, document.c_str(), "OBD2_ERROR : Error while publishing result packet.");
+    finish_current_command(IDLE);
+    return 1;
+}
+
+int read_readiness()
+{
+    if (g_ecu_count <= 0)
+        return report_no_ecu(CMD_READINESS, "OBD2_ERROR : Error while publishing readiness error packet.");
+    std::string document;
+    const ecu_reply reply = handle_readiness_command(document);
+    if (reply != ecu_reply::answered)
+        std::puts("OBD2_ERROR : Error while getting readiness.");
+    return publish_reply(CMD_READINESS, reply, document);
+}
+
+// The freeze frame is the engine ECU's (entry 0).
+int read_freeze_frame()
+{
+    if (g_ecu_count <= 0)
+        return report_no_ecu(CMD_FREEZE_FRAME, "OBD2_ERROR : Error while publishing freeze frame error packet.");
+    std::string document;
+    const ecu_reply reply = handle_freeze_frame_command(g_ecu_list[0], document);
+    if (reply != ecu_reply::answered)
+        std::puts("OBD2_ERROR : Error while getting freeze frame.");
+    return publish_reply(CMD_FREEZE_FRAME, reply, document);
+}
+
 } // namespace
 
 void report_command_given_up(int cmd_code)
 {
     // Live data and clearing report every failed attempt themselves; a
-    // trouble-code reading gets one answer, so the UI hears of the silent car
-    // once, when the last retry is spent.
+    // trouble-code reading, readiness and the freeze frame get one answer, so
+    // the UI hears of the silent car once, when the last retry is spent.
     if (cmd_code == CMD_READ_DTC)
         send_error_packet(CMD_READ_DTC, "NORES", "OBD2_ERROR : Error while publishing dtc error packet.");
+    else if (cmd_code == CMD_READINESS || cmd_code == CMD_FREEZE_FRAME)
+        send_error_packet(cmd_code, "NORES", NORES_PUBLISH_FAILURE);
 }
 
 bool command_has_no_action(int cmd_code)
@@ -154,6 +203,8 @@ bool command_has_no_action(int cmd_code)
     case CMD_IDLE_7:
     case CMD_RELOAD_CONFIG:
     case CMD_IDLE_11:
+    case CMD_READINESS:
+    case CMD_FREEZE_FRAME:
         return false;
     case CMD_CLEAR_DTC:
         return g_ecu_count <= 0;
@@ -171,6 +222,10 @@ int handle_received_cmd(int cmd_code)
         return stream_live_data();
     case CMD_CLEAR_DTC:
         return clear_trouble_codes();
+    case CMD_READINESS:
+        return read_readiness();
+    case CMD_FREEZE_FRAME:
+        return read_freeze_frame();
     case CMD_STOP:
     case CMD_IDLE_7:
     case CMD_IDLE_11:

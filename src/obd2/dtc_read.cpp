@@ -36,17 +36,17 @@ bool is_dtc_answer(std::uint8_t service)
     return service == 0x43 || service == 0x47 || service == 0x4A;
 }
 
-// Letter of a reported code, or 0 for codes that are not reported (chassis,
-// body, and the manufacturer-reserved P3xxx range).
-char dtc_letter(std::uint8_t a)
+// Chassis and body codes and the manufacturer-reserved P3xxx range are not
+// reported.
+bool is_reported_dtc(std::uint8_t a)
 {
     switch (a >> 6) {
     case 0:
-        return (a & 0x30) == 0x30 ? 0 : 'P';
+        return (a & 0x30) != 0x30;
     case 3:
-        return 'U';
+        return true;
     default:
-        return 0;
+        return false;
     }
 }
 
@@ -82,6 +82,12 @@ bool append_code(std::size_t *used, bool first, const char *code)
 
 } // namespace
 
+void format_dtc_text(std::uint8_t a, std::uint8_t b, char *out, std::size_t size)
+{
+    static constexpr char LETTERS[] = "PCBU";
+    std::snprintf(out, size, "%c%04X", LETTERS[a >> 6], ((a & 0x3F) << 8) | b);
+}
+
 const char *decode_dtc_array(const std::uint8_t *resp, std::size_t len)
 {
     len = answer_length(resp, clamp_response_length(len));
@@ -99,11 +105,10 @@ const char *decode_dtc_array(const std::uint8_t *resp, std::size_t len)
         std::uint8_t b = resp[pos + 1];
         if (a == 0 && b == 0)
             continue;
-        char letter = dtc_letter(a);
-        if (letter == 0)
+        if (!is_reported_dtc(a))
             continue;
         char code[DTC_TEXT_SIZE];
-        std::snprintf(code, sizeof code, "%c%04X", letter, ((a & 0x3F) << 8) | b);
+        format_dtc_text(a, b, code, sizeof code);
         if (memory.seen(code))
             continue;
         if (!append_code(&used, first, code))

@@ -20,6 +20,10 @@ extern std::uint8_t g_arr_permanent_dtc_cmd[8];
 // no ECU answered any of them (a refusal is an answer): a failed attempt.
 const char *handle_dtc_command();
 
+// Code text of a trouble code's two bytes, whatever its letter:
+// 04 20 -> "P0420", C1 00 -> "U0100", 41 23 -> "C0123". `out` holds 8 bytes.
+void format_dtc_text(std::uint8_t a, std::uint8_t b, char *out, std::size_t size);
+
 // One answer of service 03/07/0A -> JSON array text, e.g. the bytes
 // 06 43 02 01 33 C1 00 -> ["P0133", "U0100"]. Chassis, body and P3xxx codes
 // and 00 00 filler are dropped, repeats among the first 20 distinct codes

@@ -169,9 +169,10 @@ bool isotp_answers_request(const can_frame &frame, const std::uint8_t *req, std:
     if (frame.len == 0 || frame.len > CAN_MAX_DLEN || req_len < 2)
         return false;
     const std::uint8_t service = req[1];
-    // Services 01 and 09 answer per PID or InfoType, echoed behind the service byte.
+    // Services 01, 02 and 09 answer per PID or InfoType, echoed behind the
+    // service byte.
     const bool echoes_parameter =
-        (service == 0x01 || service == 0x09) && (req[0] & 0x0F) >= 2 && req_len >= 3;
+        (service == 0x01 || service == 0x02 || service == 0x09) && (req[0] & 0x0F) >= 2 && req_len >= 3;
     const std::uint8_t *payload;
     std::size_t available;
     switch (frame.data[0] >> 4) {

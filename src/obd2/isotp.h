@@ -141,7 +141,7 @@ bool isotp_is_response_id(int addr_mode, canid_t id);
 
 // Is `frame` (a single or first frame) an answer to the request `req` of
 // `req_len` bytes (PCI first)? A positive answer carries the request's service + 0x40
-// and, for services 01 and 09, echoes the PID or InfoType; a negative answer
+// and, for services 01, 02 and 09, echoes the PID or InfoType; a negative answer
 // 7F names the request's service.
 //   req 02 01 0D ...: 03 41 0D 28 -> true, 04 41 0C 1A F8 -> false, 03 7F 01 12 -> true
 bool isotp_answers_request(const struct can_frame &frame, const std::uint8_t *req, std::size_t req_len);

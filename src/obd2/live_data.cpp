@@ -34,8 +34,7 @@ bool read_live_pid(const ecu_entry &ecu, std::uint8_t pid, float *value)
     }
     std::uint8_t resp[OBD2_RESPONSE_SIZE] = {};
     std::uint64_t resp_len = 0;
-    int rc = send_obd2_request(ecu, req, OBD2_REQUEST_SIZE, resp, &resp_len, REQ_KIND_LIVE);
-    obd_sleep(LIVE_REQUEST_PAUSE);
+    int rc = send_paced_pid_request(ecu, req, resp, &resp_len, REQ_KIND_LIVE);
     if (rc != 0)
         return false;
     // Fill bytes of a single frame are no data: a short answer must not
@@ -66,10 +65,12 @@ bool append_entry_line(std::size_t *used, const supported_pid &entry, const live
 {
     char line[LIVE_LINE_SIZE];
     const char *separator = last ? "" : ",";
+    char value[PID_VALUE_TEXT_SIZE];
+    format_pid_value(value, sizeof value, reading.value);
     int n = reading.read
-                ? std::snprintf(line, sizeof line, "    \"%s\": %.2f%s\n", entry.name.c_str(),
-                                static_cast<double>(reading.value), separator)
-                : std::snprintf(line, sizeof line, "    \"%s\": \"--\"%s\n", entry.name.c_str(), separator);
+                ? std::snprintf(line, sizeof line, "    \"%s\": %s%s\n", entry.name.c_str(), value, separator)
+                : std::snprintf(line, sizeof line, "    \"%s\": \"%s\"%s\n", entry.name.c_str(), PID_NO_VALUE,
+                                separator);
     // A cut line would break the document.
     if (n < 0 || static_cast<std::size_t>(n) >= sizeof line)
         return false;
@@ -90,6 +91,25 @@ bool write_live_message(const live_reading *readings, int count)
 }
 
 } // namespace
+
+int send_paced_pid_request(const ecu_entry &ecu, const std::uint8_t *req, std::uint8_t *resp,
+                           std::uint64_t *resp_len, int req_kind)
+{
+    int rc = send_obd2_request(ecu, req, OBD2_REQUEST_SIZE, resp, resp_len, req_kind);
+    obd_sleep(LIVE_REQUEST_PAUSE);
+    return rc;
+}
+
+ecu_reply pid_reply(int rc, const std::uint8_t *resp, std::uint64_t resp_len, std::size_t min_payload)
+{
+    constexpr std::uint8_t NRC_RESPONSE_PENDING = 0x78;
+    if (rc == -1)
+        return ecu_reply::silent;
+    std::size_t len = answer_length(resp, clamp_response_length(resp_len));
+    if (rc == -2)
+        return len > 3 && resp[3] == NRC_RESPONSE_PENDING ? ecu_reply::silent : ecu_reply::unusable;
+    return len >= 1 + min_payload ? ecu_reply::answered : ecu_reply::unusable;
+}
 
 char *handle_live_mode(int /*unused*/, const ecu_entry &ecu)
 {

@@ -3,6 +3,9 @@
 
 #include "obd2/obd2_types.h"
 
+#include <cstddef>
+#include <cstdint>
+
 constexpr int JSON_OUTPUT_SIZE = 4096;
 extern char json_output[JSON_OUTPUT_SIZE];
 
@@ -10,3 +13,16 @@ extern char json_output[JSON_OUTPUT_SIZE];
 //   {\n  "TYP": 1,\n  "CMD": 2,\n  "DATA": {\n    "ENGRPM": 1726.00,\n    "SPD": "--"\n  }\n}
 // into json_output. Returns json_output, or nullptr when no PID answered.
 char *handle_live_mode(int unused, const ecu_entry &ecu);
+
+// A PID request of any service (01, 02), paced as live data paces its own:
+// a 100 ms pause after it, answered or not. Returns what send_obd2_request
+// returns; `req` is OBD2_REQUEST_SIZE bytes.
+int send_paced_pid_request(const ecu_entry &ecu, const std::uint8_t *req, std::uint8_t *resp,
+                           std::uint64_t *resp_len, int req_kind);
+
+// What a PID request's outcome (`rc` of send_obd2_request) is worth: silent
+// when nothing came or the ECU said "response pending" (7F xx 78: its final
+// answer comes on its own and the next try of the request takes it);
+// unusable for a refusal or an answer of fewer than `min_payload` bytes
+// (service byte first, fill bytes not counted).
+ecu_reply pid_reply(int rc, const std::uint8_t *resp, std::uint64_t resp_len, std::size_t min_payload);

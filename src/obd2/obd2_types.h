@@ -20,6 +20,12 @@ constexpr int REQ_KIND_DTC_CLEAR = 4;     // 10 s
 constexpr int REQ_KIND_VEHICLE_INFO = 7;  // 10 s
 constexpr int REQ_KIND_PID_SCAN = 11;     // 100 ms
 constexpr int REQ_KIND_DETECT = 12;       // 100 ms
+constexpr int REQ_KIND_READINESS = 20;    // 100 ms
+constexpr int REQ_KIND_FREEZE_FRAME = 21; // 100 ms
+
+// How the ECUs met a command's requests: silence is worth another attempt,
+// a refusal or a malformed answer is not.
+enum class ecu_reply { answered, unusable, silent };
 
 struct ecu_entry {
     std::uint32_t resp_id; // identifier the ECU answered from

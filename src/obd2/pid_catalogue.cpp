@@ -134,6 +134,11 @@ float calculate_physical_value(std::uint8_t pid, const std::uint8_t *resp, std::
     return value;
 }
 
+void format_pid_value(char *out, std::size_t size, float value)
+{
+    std::snprintf(out, size, "%.2f", static_cast<double>(value));
+}
+
 std::uint8_t get_pid_from_name(const char *name)
 {
     if (name == nullptr)

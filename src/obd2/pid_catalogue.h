@@ -39,6 +39,14 @@ extern int g_supported_pid_count;
 // 0.0 for an unknown PID or an answer too short for the row.
 float calculate_physical_value(std::uint8_t pid, const std::uint8_t *resp, std::size_t len);
 
+// A value as the UI gets it, live data and freeze frame alike: two decimals,
+// "1726.00", "-40.00". `out` holds PID_VALUE_TEXT_SIZE bytes.
+constexpr std::size_t PID_VALUE_TEXT_SIZE = 32;
+void format_pid_value(char *out, std::size_t size, float value);
+
+// What stands, as a JSON text, for a PID that did not answer.
+constexpr const char *PID_NO_VALUE = "--";
+
 // Catalogue row of a PID, or -1.
 int find_pid_row(std::uint8_t pid);
 

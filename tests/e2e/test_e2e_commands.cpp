@@ -271,3 +271,44 @@ TEST(E2eCommands, RelayPacketSwitchesRelays)
     for (const auto &m : skipped)
         EXPECT_EQ(e2e_status_word(m), "ECU") << m;
 }
+
+// Readiness and the freeze frame of the demo vehicle, then a clear: every
+// monitor it supports is incomplete again and the frame is gone. A silent
+// vehicle gets NORES with the command's CMD once its retries are spent.
+TEST(E2eCommands, ReadinessAndFreezeFrameBeforeAndAfterAClear)
+{
+    const std::string readiness = R"({"TYP":1,"CMD":20,"DATA":{"MIL":1,"DTC_COUNT":2,"IGNITION":"spark","MONITORS":{)"
+                                  R"("MISFIRE":"complete","FUEL_SYSTEM":"complete","COMPONENTS":"complete",)"
+                                  R"("CATALYST":"complete","HEATED_CATALYST":"unsupported","EVAP_SYSTEM":"incomplete",)"
+                                  R"("SECONDARY_AIR":"unsupported","AC_REFRIGERANT":"unsupported",)"
+                                  R"("O2_SENSOR":"complete","O2_SENSOR_HEATER":"complete","EGR_VVT":"incomplete"}}})";
+    const std::string frame = R"({"TYP":1,"CMD":21,"DATA":{"DTC":"P0420","VALUES":{"ENGLD":29.80,"COLTMP":90.00,)"
+                              R"("INTPRS":40.00,"ENGRPM":850.00,"SPD":0.00,"STFT1":0.78}}})";
+    const std::string cleared = R"({"TYP":1,"CMD":20,"DATA":{"MIL":0,"DTC_COUNT":0,"IGNITION":"spark","MONITORS":{)"
+                                R"("MISFIRE":"incomplete","FUEL_SYSTEM":"incomplete","COMPONENTS":"incomplete",)"
+                                R"("CATALYST":"incomplete","HEATED_CATALYST":"unsupported","EVAP_SYSTEM":"incomplete",)"
+                                R"("SECONDARY_AIR":"unsupported","AC_REFRIGERANT":"unsupported",)"
+                                R"("O2_SENSOR":"incomplete","O2_SENSOR_HEATER":"incomplete","EGR_VVT":"incomplete"}}})";
+    e2e_rig rig;
+    bring_up(rig);
+    ASSERT_TRUE(rig.send_command(20));
+    EXPECT_TRUE(rig.skip_until(readiness));
+    ASSERT_TRUE(rig.send_command(21));
+    EXPECT_TRUE(rig.skip_until(frame));
+
+    ASSERT_TRUE(rig.send_command(4));
+    ASSERT_TRUE(rig.skip_until(e2e_status("DTC_CLEARED", 4)));
+    ASSERT_TRUE(rig.send_command(20));
+    EXPECT_TRUE(rig.skip_until(cleared));
+    ASSERT_TRUE(rig.send_command(21));
+    EXPECT_TRUE(rig.skip_until(R"({"TYP":1,"CMD":21,"DATA":{"DTC":"","VALUES":{}}})"));
+    // Nothing is asked of a frame that is not there.
+    EXPECT_EQ(requests_with_prefix(rig.sim(), {0x03, 0x02, 0x00}), 1u);
+
+    // Silence: four attempts, then one NORES.
+    const std::size_t asked = requests_with_prefix(rig.sim(), {0x02, 0x01, 0x01});
+    rig.set_unplugged(true);
+    ASSERT_TRUE(rig.send_command(20));
+    EXPECT_TRUE(rig.skip_until(e2e_status("NORES", 20, 1)));
+    EXPECT_EQ(requests_with_prefix(rig.sim(), {0x02, 0x01, 0x01}) - asked, 4u);
+}

@@ -29,7 +29,7 @@ void print_usage(const char *program)
 {
     std::printf("Usage: %s --profile FILE (--unix PATH | --can IFNAME [--kernel-isotp]) [--quiet] [--verbose]\n"
                 "\n"
-                "Answers OBD-II requests (services 01, 03, 04, 07, 09, 0A) like the ECUs\n"
+                "Answers OBD-II requests (services 01, 02, 03, 04, 07, 09, 0A) like the ECUs\n"
                 "described in the vehicle profile FILE (JSON, see configs/vehicles/).\n"
                 "\n"
                 "  --profile FILE    vehicle profile\n"

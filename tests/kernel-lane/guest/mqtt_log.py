@@ -9,6 +9,7 @@ can check one step after the other.
   count LOG
   status LOG FROM TIMEOUT [--consecutive] EXPECTED...   EXPECTED: WORD or CMD:WORD
   dtc LOG FROM TIMEOUT EXPECTED_TEXT
+  document LOG FROM TIMEOUT CMD EXPECTED_TEXT       the next result document of CMD
   live LOG FROM TIMEOUT KEY[=V1|V2|...]...          V: value with two decimals or --
   absent LOG FROM CMD                               no result document of CMD
 """
@@ -184,6 +185,13 @@ def main(argv):
         text = responses(log_path)[found]
         if text != args[0]:
             raise CheckFailed(f"#{found}: trouble codes {text}, want {args[0]}")
+        print(found + 1)
+    elif command == "document":
+        cmd = int(args[0])
+        found = wait(log_path, start, timeout_s, first_document(cmd))
+        text = responses(log_path)[found]
+        if text != args[1]:
+            raise CheckFailed(f"#{found}: CMD {cmd} document {text}, want {args[1]}")
         print(found + 1)
     elif command == "live":
         found = wait(log_path, start, timeout_s, first_document(2))

@@ -128,6 +128,19 @@ std::optional<byte_vector> supported_bitmap(const Map &keys, std::uint8_t base)
     return bits;
 }
 
+constexpr std::uint8_t PID_MONITOR_STATUS = 0x01;
+constexpr std::uint8_t MAX_DTC_COUNT = 0x7F;
+
+// 41 01 A B C D from the readiness and the stored codes.
+byte_vector monitor_status(const ecu_node_profile &ecu)
+{
+    const ecu_readiness &r = *ecu.readiness;
+    const auto count = static_cast<std::uint8_t>(std::min<std::size_t>(ecu.stored_dtcs.size(), MAX_DTC_COUNT));
+    const auto a = static_cast<std::uint8_t>((r.mil ? 0x80 : 0x00) | count);
+    const auto b = static_cast<std::uint8_t>(r.b | (r.compression ? 0x08 : 0x00));
+    return {a, b, r.c, r.d};
+}
+
 std::optional<byte_vector> pid_data(ecu_engine &engine, std::size_t node, std::uint8_t pid)
 {
     const ecu_node_profile &ecu = engine.profile.ecus[node];
@@ -138,9 +151,46 @@ std::optional<byte_vector> pid_data(ecu_engine &engine, std::size_t node, std::u
         cursor = (cursor + 1) % found->second.size();
         return value;
     }
-    if (pid % 0x20 == 0)
-        return supported_bitmap(ecu.pids, pid);
+    if (pid == PID_MONITOR_STATUS && ecu.readiness)
+        return monitor_status(ecu);
+    if (pid % 0x20 == 0) {
+        std::map<std::uint8_t, bool> listed;
+        for (const auto &entry : ecu.pids)
+            listed[entry.first] = true;
+        if (ecu.readiness)
+            listed[PID_MONITOR_STATUS] = true;
+        return supported_bitmap(listed, pid);
+    }
     return std::nullopt;
+}
+
+// Service 02 for frame 0 (02 PID 00): PID 02 is the code that stored the
+// frame (00 00 when none), the bitmaps list PID 02 and the frozen PIDs.
+std::optional<byte_vector> answer_freeze_frame(const ecu_node_profile &ecu, const byte_vector &request)
+{
+    constexpr std::uint8_t PID_FRAME_DTC = 0x02;
+    if (request.size() < 3 || request[2] != 0)
+        return std::nullopt;
+    const std::uint8_t pid = request[1];
+    const ecu_freeze_frame &frame = ecu.freeze_frame;
+    byte_vector answer{0x42, pid, 0x00};
+    if (pid == PID_FRAME_DTC) {
+        answer.insert(answer.end(), frame.dtc.begin(), frame.dtc.end());
+        return answer;
+    }
+    std::optional<byte_vector> data;
+    if (auto found = frame.pids.find(pid); found != frame.pids.end()) {
+        data = found->second;
+    } else if (pid % 0x20 == 0) {
+        std::map<std::uint8_t, bool> listed{{PID_FRAME_DTC, true}};
+        for (const auto &entry : frame.pids)
+            listed[entry.first] = true;
+        data = supported_bitmap(listed, pid);
+    }
+    if (!data)
+        return std::nullopt;
+    answer.insert(answer.end(), data->begin(), data->end());
+    return answer;
 }
 
 // Service 01, up to six PIDs per request; silent when none is supported.
@@ -178,6 +228,14 @@ std::optional<byte_vector> final_clear_answer(ecu_engine &engine, std::size_t no
     case ecu_clear_result::positive:
         ecu.stored_dtcs.clear();
         ecu.pending_dtcs.clear();
+        ecu.freeze_frame = ecu_freeze_frame{};
+        if (ecu.readiness) {
+            // Every monitor runs again before it reports complete.
+            ecu_readiness &r = *ecu.readiness;
+            r.mil = false;
+            r.b = static_cast<std::uint8_t>((r.b & 0x07) | (r.b & 0x07) << 4);
+            r.d = r.c;
+        }
         note(engine, node, "trouble codes cleared");
         return byte_vector{0x44};
     case ecu_clear_result::refuse:
@@ -433,6 +491,8 @@ std::optional<byte_vector> ecu_engine_answer(ecu_engine &engine, std::size_t nod
     switch (request[0]) {
     case 0x01:
         return answer_current_data(engine, node, request);
+    case 0x02:
+        return answer_freeze_frame(ecu, request);
     case 0x03:
         return answer_trouble_codes(ecu.stored_dtcs, 0x03);
     case 0x07:

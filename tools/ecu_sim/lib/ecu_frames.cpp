@@ -13,8 +13,8 @@ struct pid_name {
 };
 
 // Names of the service 01 PIDs a tester asks most, as the gateway's UI calls them.
-constexpr std::array<pid_name, 28> PID_NAMES{{
-    {0x00, "PIDS_01_20"}, {0x04, "ENGLD"},  {0x05, "COLTMP"},   {0x06, "STFT1"},   {0x07, "LTFT1"},
+constexpr std::array<pid_name, 29> PID_NAMES{{
+    {0x00, "PIDS_01_20"}, {0x01, "MONITORS"}, {0x04, "ENGLD"},  {0x05, "COLTMP"},   {0x06, "STFT1"},   {0x07, "LTFT1"},
     {0x0A, "FULPRS"},     {0x0B, "INTPRS"}, {0x0C, "ENGRPM"},   {0x0D, "SPD"},     {0x0E, "TMADV"},
     {0x0F, "INTTMP"},     {0x10, "MSFLRT"}, {0x11, "THRTPS"},   {0x14, "O2S1"},    {0x15, "O2S2"},
     {0x20, "PIDS_21_40"}, {0x22, "FULRPRS"}, {0x2F, "FLLVL"},   {0x31, "DISCLR"},  {0x33, "THRPSB"},
@@ -45,6 +45,7 @@ const char *info_type_label(std::uint8_t info_type)
 const char *service_label(std::uint8_t service)
 {
     switch (service) {
+    case 0x02: return "FREEZE_FRAME";
     case 0x03: return "STORED_DTC";
     case 0x04: return "CLEAR_DTC";
     case 0x07: return "PENDING_DTC";

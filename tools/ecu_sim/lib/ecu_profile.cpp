@@ -12,6 +12,9 @@
 //         "dtcs": { "stored": ["P0133", "41 23", [65, 35]], "pending": [...], "permanent": [...] },
 //         "clear": { "pending_answers": 2, "result": "positive" | "refuse" | "silent", "nrc": "0x22",
 //                    "final_after_ms": 200 },
+//         "readiness": { "ignition": "spark" | "compression", "mil": true,
+//                        "complete": ["MISFIRE", "CATALYST"], "incomplete": ["EVAP_SYSTEM"] },
+//         "freeze_frame": { "dtc": "0420" | "P0420", "pids": { "0C": "0D48", "05": "82" } },
 //         "rules": [ { "request": "01 0C", "nrc": "0x12" | "silent": true |
 //                      "response": "41 0C 0C 80" | "responses": [...] } ],
 //         "delay_ms": 8, "delays_ms": { "04": 50, "09 02": 200 }
@@ -22,6 +25,7 @@
 
 #include "c_handles.h"
 
+#include <array>
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
@@ -215,6 +219,22 @@ bool is_hex_pair(const char *text, dtc_bytes &code)
     return true;
 }
 
+// "P0133", or its two bytes: "01 33", [1, 51].
+dtc_bytes read_dtc(const cJSON *item, const std::string &where)
+{
+    dtc_bytes code{};
+    if (cJSON_IsString(item) && !ecu_dtc_from_text(item->valuestring, code)) {
+        if (!is_hex_pair(item->valuestring, code))
+            fail(where, std::string("not a trouble code: ") + item->valuestring);
+    } else if (!cJSON_IsString(item)) {
+        byte_vector pair = read_bytes(item, where);
+        if (pair.size() != 2)
+            fail(where, "a raw trouble code is two bytes");
+        code = {pair[0], pair[1]};
+    }
+    return code;
+}
+
 std::vector<dtc_bytes> read_dtc_list(const cJSON *list, const std::string &where)
 {
     std::vector<dtc_bytes> codes;
@@ -223,20 +243,7 @@ std::vector<dtc_bytes> read_dtc_list(const cJSON *list, const std::string &where
     if (!cJSON_IsArray(list))
         fail(where, "expected an array");
     const cJSON *item;
-    cJSON_ArrayForEach(item, list)
-    {
-        dtc_bytes code{};
-        if (cJSON_IsString(item) && !ecu_dtc_from_text(item->valuestring, code)) {
-            if (!is_hex_pair(item->valuestring, code))
-                fail(where, std::string("not a trouble code: ") + item->valuestring);
-        } else if (!cJSON_IsString(item)) {
-            byte_vector pair = read_bytes(item, where);
-            if (pair.size() != 2)
-                fail(where, "a raw trouble code is two bytes");
-            code = {pair[0], pair[1]};
-        }
-        codes.push_back(code);
-    }
+    cJSON_ArrayForEach(item, list) codes.push_back(read_dtc(item, where));
     if (codes.size() > (MAX_PAYLOAD - 2) / 2)
         fail(where, "too many trouble codes");
     return codes;
@@ -273,6 +280,104 @@ void read_clear(const cJSON *clear, ecu_node_profile &node, const std::string &w
         node.clear_result = ecu_clear_result::silent;
     else
         fail(where + ".result", "expected \"positive\", \"refuse\" or \"silent\"");
+}
+
+// Where a monitor's flags are in PID 01: byte B (supported in bits 0-2,
+// incomplete four bits higher) or bytes C (supported) and D (incomplete).
+struct monitor_bit {
+    const char *name;
+    bool in_b;
+    std::uint8_t bit;
+};
+
+constexpr std::array<monitor_bit, 11> SPARK_MONITORS{{
+    {"MISFIRE", true, 0}, {"FUEL_SYSTEM", true, 1}, {"COMPONENTS", true, 2},
+    {"CATALYST", false, 0}, {"HEATED_CATALYST", false, 1}, {"EVAP_SYSTEM", false, 2},
+    {"SECONDARY_AIR", false, 3}, {"AC_REFRIGERANT", false, 4}, {"O2_SENSOR", false, 5},
+    {"O2_SENSOR_HEATER", false, 6}, {"EGR_VVT", false, 7},
+}};
+
+constexpr std::array<monitor_bit, 9> COMPRESSION_MONITORS{{
+    {"MISFIRE", true, 0}, {"FUEL_SYSTEM", true, 1}, {"COMPONENTS", true, 2},
+    {"NMHC_CATALYST", false, 0}, {"NOX_SCR", false, 1}, {"BOOST_PRESSURE", false, 3},
+    {"EXHAUST_GAS_SENSOR", false, 5}, {"PM_FILTER", false, 6}, {"EGR_VVT", false, 7},
+}};
+
+// Marks the named monitors supported, and incomplete when `incomplete`.
+void read_monitors(const cJSON *names, bool incomplete, ecu_readiness &readiness, const std::string &where)
+{
+    if (!names)
+        return;
+    if (!cJSON_IsArray(names))
+        fail(where, "expected an array of monitor names");
+    const cJSON *item;
+    cJSON_ArrayForEach(item, names)
+    {
+        const std::string name = read_text(item, where);
+        const monitor_bit *found = nullptr;
+        auto find_in = [&](const auto &table) {
+            for (const monitor_bit &m : table)
+                if (name == m.name)
+                    found = &m;
+        };
+        if (readiness.compression)
+            find_in(COMPRESSION_MONITORS);
+        else
+            find_in(SPARK_MONITORS);
+        if (!found)
+            fail(where, "no monitor \"" + name + "\" on this ignition type");
+        const auto bit = static_cast<std::uint8_t>(1u << found->bit);
+        if (found->in_b) {
+            readiness.b |= bit;
+            if (incomplete)
+                readiness.b |= static_cast<std::uint8_t>(bit << 4);
+        } else {
+            readiness.c |= bit;
+            if (incomplete)
+                readiness.d |= bit;
+        }
+    }
+}
+
+void read_readiness(const cJSON *object, ecu_node_profile &node, const std::string &where)
+{
+    if (!cJSON_IsObject(object))
+        fail(where, "expected an object");
+    ecu_readiness readiness;
+    if (const cJSON *ignition = cJSON_GetObjectItem(object, "ignition")) {
+        std::string word = read_text(ignition, where + ".ignition");
+        if (word == "compression")
+            readiness.compression = true;
+        else if (word != "spark")
+            fail(where + ".ignition", "expected \"spark\" or \"compression\"");
+    }
+    if (const cJSON *mil = cJSON_GetObjectItem(object, "mil"))
+        readiness.mil = read_bool(mil, where + ".mil");
+    read_monitors(cJSON_GetObjectItem(object, "complete"), false, readiness, where + ".complete");
+    read_monitors(cJSON_GetObjectItem(object, "incomplete"), true, readiness, where + ".incomplete");
+    node.readiness = readiness;
+}
+
+void read_freeze_frame(const cJSON *object, ecu_node_profile &node, const std::string &where)
+{
+    if (!cJSON_IsObject(object))
+        fail(where, "expected an object");
+    if (const cJSON *dtc = cJSON_GetObjectItem(object, "dtc"))
+        node.freeze_frame.dtc = read_dtc(dtc, where + ".dtc");
+    const cJSON *pids = cJSON_GetObjectItem(object, "pids");
+    if (!pids)
+        return;
+    if (!cJSON_IsObject(pids))
+        fail(where + ".pids", "expected an object");
+    const cJSON *entry;
+    cJSON_ArrayForEach(entry, pids)
+    {
+        const std::string at = where + ".pids." + entry->string;
+        byte_vector value = read_bytes(entry, at);
+        if (value.empty() || value.size() > 4)
+            fail(at, "expected one to four data bytes");
+        node.freeze_frame.pids[read_key_byte(entry, where + ".pids")] = std::move(value);
+    }
 }
 
 ecu_rule read_rule(const cJSON *item, const std::string &where)
@@ -359,6 +464,10 @@ ecu_node_profile read_node(const cJSON *object, const ecu_profile &profile, std:
         read_dtcs(dtcs, node, where + ".dtcs");
     if (const cJSON *clear = cJSON_GetObjectItem(object, "clear"))
         read_clear(clear, node, where + ".clear");
+    if (const cJSON *readiness = cJSON_GetObjectItem(object, "readiness"))
+        read_readiness(readiness, node, where + ".readiness");
+    if (const cJSON *frame = cJSON_GetObjectItem(object, "freeze_frame"))
+        read_freeze_frame(frame, node, where + ".freeze_frame");
     if (const cJSON *rules = cJSON_GetObjectItem(object, "rules"))
         read_rules(rules, node, where + ".rules");
     if (const cJSON *delay = cJSON_GetObjectItem(object, "delay_ms"))

@@ -56,6 +56,25 @@ struct ecu_delay {
 
 using dtc_bytes = std::array<std::uint8_t, 2>;
 
+// Service 01 PID 01, when "pids" does not give it: the monitors' readiness
+// as bytes B, C and D hold it; byte A (MIL, count of confirmed codes) comes
+// from `mil` and the stored codes. A clear makes every supported monitor
+// incomplete and turns the MIL off, as on a real ECU.
+struct ecu_readiness {
+    bool compression = false;  // B bit 3
+    bool mil = false;
+    std::uint8_t b = 0;        // bits 0-2 supported, 4-6 incomplete
+    std::uint8_t c = 0;        // supported
+    std::uint8_t d = 0;        // incomplete
+};
+
+// Service 02, frame 0: the code that stored it (00 00: none) and the PIDs
+// frozen with it (data bytes behind 42 <PID> 00). A clear erases it.
+struct ecu_freeze_frame {
+    dtc_bytes dtc{};
+    std::map<std::uint8_t, byte_vector> pids;
+};
+
 struct ecu_node_profile {
     std::string name;
     canid_t response_id = 0;  // identifier of its answers (no CAN_EFF_FLAG)
@@ -70,6 +89,8 @@ struct ecu_node_profile {
     std::vector<dtc_bytes> stored_dtcs;     // service 03
     std::vector<dtc_bytes> pending_dtcs;    // service 07
     std::vector<dtc_bytes> permanent_dtcs;  // service 0A
+    std::optional<ecu_readiness> readiness; // service 01 PID 01
+    ecu_freeze_frame freeze_frame;          // service 02
     int clear_pending_answers = 0;          // 7F 04 78 answers before the final one
     // > 0: one 7F 04 78, then the final answer this many ms later on its own,
     // as ISO 14229 has it; a 04 arriving meanwhile is ignored, a later one
