@@ -12,6 +12,9 @@
 // Everything kept goes out in the order it was handed in, before anything
 // newer: with the next message, or at the OBD thread's next pass
 // (outbox_flush), whichever comes first once the link is up again.
+//
+// Once a stop is requested (request_shutdown) nothing more is published:
+// outbox_send drops every text and outbox_flush does nothing.
 #pragma once
 
 #include <cstddef>
