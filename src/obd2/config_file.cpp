@@ -109,9 +109,6 @@ void read_dtc_kinds(const cJSON *root)
 
 int parse_config_json(const char *path)
 {
-    // Only a restore writes beside config.json, on this thread, after a failed
-    // read: a temporary file found now is the remains of one that was cut short.
-    remove_replacement_temp(path);
     std::string text;
     if (!read_config_text(path, text))
         return 0;
@@ -125,6 +122,8 @@ int parse_config_json(const char *path)
     read_dtc_kinds(root.get());
     return 1;
 }
+
+void remove_interrupted_config_restore() { remove_replacement_temp(config_json_path().c_str()); }
 
 int restore_default_config()
 {

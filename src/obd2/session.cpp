@@ -365,6 +365,7 @@ void *obd2_com_thrd_main(void * /*arg*/)
     // else runs, so a stale fingerprint from an earlier run never matches.
     if (reset_supported_pid() == 0)
         std::puts("OBD2_ERROR : Error while reseting supported pid's");
+    remove_interrupted_config_restore();
     // A command delivered before this point (waiting on the broker when the
     // daemon subscribed) runs first; the bring-up follows it.
     store_state_if_no_newer_command(LOAD_CONFIG, 0);
