@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -198,3 +199,34 @@ TEST(E2eStartup, CommandDuringIdentificationDoesNotStopTheBringUp)
 {
     expect_command_during_request_keeps_the_bring_up(0x09, 0x02, 300); // the VIN
 }
+
+// Commands with nothing to do before the car is there ("clear codes" pressed
+// first, a code without action, a text without "CMD"): each ends at once and
+// detection goes on, so the car is found when it is plugged in.
+TEST(E2eStartup, CommandsWithNothingToDoBeforeTheCarDoNotStopDetection)
+{
+    e2e_rig rig;
+    ASSERT_TRUE(rig.plug_in(e2e_vehicle("demo_petrol_11bit.json")));
+    rig.set_unplugged(true);
+    ASSERT_TRUE(rig.start_daemon(e2e_standard_config()));
+    const std::string noecu = e2e_status("NOECU", 0, 1);
+    ASSERT_TRUE(rig.skip_until(noecu));
+
+    const std::pair<const char *, const char *> commands[] = {
+        {R"({"TYP":1,"CMD":4})", "[DEBUG] TYP=1, CMD=4"},
+        {R"({"TYP":1,"CMD":5})", "[DEBUG] TYP=1, CMD=5"},
+        {R"({"TYP":1})", "[DEBUG] TYP=1, CMD=-1"},
+    };
+    for (const auto &[command, parsed] : commands) {
+        const std::size_t mark = rig.daemon().log_mark();
+        ASSERT_TRUE(rig.send(command));
+        ASSERT_NE(rig.daemon().wait_for_log(parsed, E2E_TIMEOUT, mark), std::string::npos) << command;
+    }
+    rig.ui().take_all();
+    ASSERT_TRUE(rig.skip_until(noecu)) << "detection stopped";
+
+    rig.set_unplugged(false);
+    ASSERT_TRUE(rig.expect_words({"MODEDETECTED", "GOTINFO", "GOTPID", "SAVSUC"}));
+    EXPECT_TRUE(rig.skip_until(e2e_status("ECU")));
+}
+
