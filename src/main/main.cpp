@@ -102,7 +102,10 @@ int main()
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     if (create_threads() == 0) {
         std::puts("MAIN_ERROR : Error while creating threads --> EXITING FROM MAIN.");
-        return 1;
+        std::fflush(stdout);
+        // The threads already started still run: no static destructors
+        // (outbox, condition variables, the payload buffer) under their feet.
+        std::_Exit(1);
     }
     int signal_number = 0;
     while (sigwait(&signals, &signal_number) != 0) {

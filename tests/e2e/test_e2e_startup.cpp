@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <sys/wait.h>
 #include <utility>
 
 namespace {
@@ -230,3 +232,37 @@ TEST(E2eStartup, CommandsWithNothingToDoBeforeTheCarDoNotStopDetection)
     EXPECT_TRUE(rig.skip_until(e2e_status("ECU")));
 }
 
+// A thread that cannot be started: the process says which one and leaves
+// with status 1 at once, without running its static destructors under the
+// threads already started (the hook library reports it if they ran).
+TEST(E2eStartup, ThreadThatCannotBeStartedEndsTheProcessWithStatusOne)
+{
+    const std::pair<int, const char *> refusals[] = {
+        {2, "MAIN_ERROR : Failed to create obd2 communication thread: Resource temporarily unavailable"},
+        {3, "MAIN_ERROR : Failed to create gpio controlling thread: Resource temporarily unavailable"},
+    };
+    for (const auto &[refused, message] : refusals) {
+        SCOPED_TRACE(message);
+        temp_dir dir("diag-e2e-");
+        e2e_daemon_options options = e2e_daemon_layout(dir.path(), "tcp://127.0.0.1:1");
+        ASSERT_TRUE(e2e_write_config(options.config_dir, e2e_standard_config(), e2e_standard_config()));
+        const char *asan_options = std::getenv("ASAN_OPTIONS");
+        options.extra_env = {
+            std::string("LD_PRELOAD=") + THREAD_CREATE_FAILURE_LIB,
+            "DIAG_TEST_REFUSE_THREAD=" + std::to_string(refused),
+            // The hook library is loaded before the sanitizer runtime.
+            std::string("ASAN_OPTIONS=") + (asan_options ? asan_options : "") + ":verify_asan_link_order=0",
+        };
+        e2e_daemon daemon;
+        std::string error;
+        ASSERT_TRUE(daemon.start(options, error)) << error;
+        const std::optional<int> status = daemon.wait_exit(E2E_TIMEOUT);
+        ASSERT_TRUE(status) << "still running";
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << "wait status " << *status;
+        const std::string log = daemon.log();
+        EXPECT_NE(log.find(message), std::string::npos) << log;
+        EXPECT_NE(log.find("MAIN_ERROR : Error while creating threads --> EXITING FROM MAIN."), std::string::npos)
+            << log;
+        EXPECT_EQ(log.find("TEST_HOOK : exit handlers ran"), std::string::npos) << log;
+    }
+}

@@ -3,12 +3,14 @@
 #include "child_process.h"
 #include "temp_dir.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
+#include <string_view>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -19,17 +21,28 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The daemon's environment: ours, with the three seams replaced.
+// Does the entry NAME=value set one of the names in `entries`?
+bool sets_name_of(const char *entry, const std::vector<std::string> &entries)
+{
+    const std::string_view name(entry, std::strcspn(entry, "="));
+    return std::any_of(entries.begin(), entries.end(), [&](const std::string &e) {
+        return e.size() > name.size() && e.compare(0, name.size(), name) == 0 && e[name.size()] == '=';
+    });
+}
+
+// The daemon's environment: ours, with the three seams and the extra
+// entries replaced.
 std::vector<std::string> daemon_environment(const e2e_daemon_options &o)
 {
     std::vector<std::string> env;
     for (char **e = environ; *e; ++e) {
-        if (std::strncmp(*e, "DIAG_GW_", 8) != 0)
+        if (std::strncmp(*e, "DIAG_GW_", 8) != 0 && !sets_name_of(*e, o.extra_env))
             env.emplace_back(*e);
     }
     env.push_back("DIAG_GW_CONFIG_DIR=" + o.config_dir);
     env.push_back("DIAG_GW_CAN_SOCKET=" + o.can_socket);
     env.push_back("DIAG_GW_BROKER=" + o.broker_uri);
+    env.insert(env.end(), o.extra_env.begin(), o.extra_env.end());
     return env;
 }
 
@@ -113,6 +126,15 @@ std::optional<int> e2e_daemon::terminate(int signal_number, std::chrono::millise
     }
     stop();
     return std::nullopt;
+}
+
+std::optional<int> e2e_daemon::wait_exit(std::chrono::milliseconds within)
+{
+    int status = 0;
+    if (pid_ <= 0 || !wait_child_exit(pid_, within, &status))
+        return std::nullopt;
+    pid_ = -1;
+    return status;
 }
 
 std::string e2e_daemon::log() const { return read_text_file(options_.log_path); }

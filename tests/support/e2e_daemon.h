@@ -8,12 +8,14 @@
 #include <optional>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 struct e2e_daemon_options {
     std::string config_dir;  // DIAG_GW_CONFIG_DIR
     std::string can_socket;  // DIAG_GW_CAN_SOCKET
     std::string broker_uri;  // DIAG_GW_BROKER, e.g. tcp://127.0.0.1:18831
     std::string log_path;    // stdout and stderr of the daemon
+    std::vector<std::string> extra_env; // further NAME=value entries
 };
 
 // The usual layout in `folder`: configs/, can.sock and daemon.log.
@@ -34,6 +36,9 @@ public:
     // Sends `signal_number` and waits up to `within` for the process to end:
     // its wait status, or nullopt when it still ran (it is killed then).
     std::optional<int> terminate(int signal_number, std::chrono::milliseconds within);
+    // Waits up to `within` for the process to end by itself: its wait
+    // status, or nullopt when it still runs.
+    std::optional<int> wait_exit(std::chrono::milliseconds within);
     bool running() const { return pid_ > 0; }
     pid_t pid() const { return pid_; }
 
