@@ -2,12 +2,14 @@
 # Figures of the host-simulation daemon against the ECU simulator, on a
 # private mosquitto port:
 #   (a) command-to-answer latency of CMD 1 (trouble codes), p50/p95/p99/max
+#   (a') relay packet to line change, p50/p95/max, packets at random moments,
+#        beside the broker's own round trip
 #   (b) CPU time of the daemon over 30 s idle (heartbeat) and 30 s of live data
 #   (c) peak resident memory (VmHWM)
 # Not a test: the numbers depend on the machine. Usage:
 #
 #   bench/run_bench.sh [BUILD_DIR]        (default: build, RelWithDebInfo by setup.sh)
-#   BENCH_COMMANDS=100 BENCH_WINDOW=30 bench/run_bench.sh
+#   BENCH_COMMANDS=100 BENCH_RELAYS=300 BENCH_WINDOW=30 bench/run_bench.sh
 #   BENCH_BROKER_EXTRA=$'set_tcp_nodelay true\n' bench/run_bench.sh
 #
 # With mosquitto's default (Nagle on its sockets) most answers wait for a
@@ -19,6 +21,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build}
 case $build in /*) ;; *) build=$here/$build ;; esac
 commands=${BENCH_COMMANDS:-200}
+relays=${BENCH_RELAYS:-300}
 window=${BENCH_WINDOW:-30}
 vehicle=$here/configs/vehicles/demo_petrol_11bit.json
 for bin in "$build/diag-gateway-sim" "$build/ecu-sim"; do
@@ -47,6 +50,7 @@ cpu_ticks() { awk '{ sub(/^.*\) /, ""); print $12 + $13 }' "/proc/$1/stat"; }
 publish() { mosquitto_pub -h 127.0.0.1 -p "$port" -q 1 -t dt/ui_to_app/cmd -m "$1"; }
 
 g++ -std=c++20 -O2 -o "$work/latency_probe" "$here/bench/latency_probe.cpp" -lpaho-mqtt3c -lpthread
+g++ -std=c++20 -O2 -o "$work/relay_probe" "$here/bench/relay_probe.cpp" -lpaho-mqtt3c -lpthread
 
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\nlog_dest stdout\n%s' "$port" "${BENCH_BROKER_EXTRA:-}" \
@@ -72,6 +76,7 @@ echo "machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f
 echo "build:   $build ($(grep -m1 CMAKE_BUILD_TYPE "$build/CMakeCache.txt" | cut -d= -f2))"
 
 "$work/latency_probe" "tcp://127.0.0.1:$port" "$commands" | sed 's/^/latency CMD 1: /'
+"$work/relay_probe" "tcp://127.0.0.1:$port" "$relays" "$work/daemon.log" | sed 's/^/latency relay: /'
 
 before=$(cpu_ticks "$daemon")
 sleep "$window"

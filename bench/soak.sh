@@ -9,10 +9,13 @@
 # A private mosquitto is killed with SIGKILL and restarted every 30 s; the
 # UI reads and clears trouble codes, streams live data, reloads the
 # configuration, switches relays at random moments and unplugs the ECU
-# simulator now and then. Ends with summary.json, events.jsonl, samples.csv
-# and soak.png; fails on a lost answer, a lost or misordered relay switch,
-# or unbounded growth of memory, descriptors or threads (see bench/soak.py).
-# Needs python3-paho-mqtt and python3-matplotlib (SETUP_SOAK=1 scripts/setup.sh).
+# simulator now and then. Ends with summary.json, events.jsonl,
+# messages.jsonl, samples.csv and soak.png; fails on a lost answer, a lost or
+# misordered relay switch, unbounded growth of memory, descriptors or threads
+# (see bench/soak.py), or a message that matches no message of
+# doc/asyncapi.yaml (tools/api/check_messages.py).
+# Needs python3-paho-mqtt, python3-matplotlib, python3-jsonschema and
+# python3-yaml (SETUP_SOAK=1 scripts/setup.sh).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -24,8 +27,15 @@ for bin in "$build/diag-gateway-sim" "$build/ecu-sim" /usr/sbin/mosquitto; do
 done
 # Debian's interpreter: the paho and matplotlib packages are installed for it.
 python=/usr/bin/python3
-"$python" -c 'import paho.mqtt, matplotlib' 2>/dev/null ||
-    { echo "soak: needs python3-paho-mqtt and python3-matplotlib (SETUP_SOAK=1 scripts/setup.sh)" >&2; exit 1; }
+"$python" -c 'import paho.mqtt, matplotlib, jsonschema, yaml' 2>/dev/null ||
+    { echo "soak: needs python3-paho-mqtt, python3-matplotlib, python3-jsonschema and python3-yaml" \
+           "(SETUP_SOAK=1 scripts/setup.sh)" >&2; exit 1; }
 
-exec "$python" -u "$here/bench/soak.py" --minutes "${SOAK_MINUTES:-60}" --build "$build" --source "$here" \
-    --vehicle "$here/configs/vehicles/demo_petrol_11bit.json" --out "$out" ${SOAK_SEED:+--seed "$SOAK_SEED"}
+status=0
+"$python" -u "$here/bench/soak.py" --minutes "${SOAK_MINUTES:-60}" --build "$build" --source "$here" \
+    --vehicle "$here/configs/vehicles/demo_petrol_11bit.json" --out "$out" ${SOAK_SEED:+--seed "$SOAK_SEED"} ||
+    status=$?
+if [ -f "$out/messages.jsonl" ]; then
+    "$python" "$here/tools/api/check_messages.py" "$out/messages.jsonl" || status=1
+fi
+exit "$status"

@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
 """Display helpers for scripts/demo.sh.
 
-  demo.py ui EVENTS      reads mosquitto_sub -F '%j' lines on stdin, prints one
+  demo.py ui EVENTS [RECORDING]
+                         reads mosquitto_sub -F '%j' lines on stdin, prints one
                          readable line per message the gateway sends to the UI,
                          and appends the compact payload to EVENTS (one line per
-                         message) so the demo can wait on it
+                         message) so the demo can wait on it, and each line as
+                         it came to RECORDING (for tools/api/check_messages.py)
   demo.py follow LOG     follows the daemon log and prints the lines worth
                          seeing (relay switching, clearing progress)
 """
@@ -63,8 +65,8 @@ def describe(doc):
     return json.dumps(doc, separators=(",", ":"))
 
 
-def ui(events_path):
-    with open(events_path, "a", buffering=1) as events:
+def ui(events_path, recording_path=os.devnull):
+    with open(events_path, "a", buffering=1) as events, open(recording_path, "a", buffering=1) as recording:
         for line in sys.stdin:
             try:
                 message = json.loads(line)
@@ -74,6 +76,7 @@ def ui(events_path):
             if message.get("topic") != "dt/app_to_ui/resp":
                 events.write("probe\n")
                 continue
+            recording.write(line if line.endswith("\n") else line + "\n")
             try:
                 doc = json.loads(payload)
                 compact = json.dumps(doc, separators=(",", ":"))
@@ -109,11 +112,12 @@ def follow(log_path):
 
 
 def main():
-    if len(sys.argv) != 3 or sys.argv[1] not in ("ui", "follow"):
+    if len(sys.argv) not in (3, 4) or sys.argv[1] not in ("ui", "follow") or \
+            (sys.argv[1] == "follow" and len(sys.argv) != 3):
         print(__doc__, file=sys.stderr)
         return 2
     try:
-        (ui if sys.argv[1] == "ui" else follow)(sys.argv[2])
+        (ui if sys.argv[1] == "ui" else follow)(*sys.argv[2:])
     except (KeyboardInterrupt, BrokenPipeError):
         pass
     return 0

@@ -7,10 +7,16 @@
 #   scripts/demo.sh                       the demo vehicle
 #   DEMO_VEHICLE=configs/vehicles/demo_29bit.json scripts/demo.sh
 #   DIAG_BUILD_DIR=build-debug scripts/demo.sh
+#   DEMO_BROKER=127.0.0.1:18830 scripts/demo.sh
 #
-# Uses the broker on 127.0.0.1:1883 when one listens there, else starts its
-# own (and stops it at the end). Everything it starts is stopped on exit,
-# Ctrl-C included. The daemon's own log stays in the work folder it prints.
+# The broker: DEMO_BROKER, else DIAG_GW_BROKER (both HOST:PORT, tcp:// in
+# front allowed), else 127.0.0.1:1883. A broker listening there is used (and
+# said so: its other clients see the demo's traffic); on a loopback address
+# where none listens the demo starts its own and stops it at the end.
+# Everything it starts is stopped on exit, Ctrl-C included. The daemon's own
+# log stays in the work folder it prints, with every message the UI got
+# (messages.jsonl), which is checked against doc/asyncapi.yaml at the end
+# when Debian's python3-jsonschema is installed (DEMO_CHECK_API=1: required).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -20,8 +26,17 @@ daemon_bin=$build/diag-gateway-sim
 sim_bin=$build/ecu-sim
 vehicle=${DEMO_VEHICLE:-$here/configs/vehicles/demo_petrol_11bit.json}
 case $vehicle in /*) ;; *) vehicle=$here/$vehicle ;; esac
-broker_host=127.0.0.1
-broker_port=1883
+broker_from=default
+broker_address=127.0.0.1:1883
+if [ -n "${DEMO_BROKER:-}" ]; then
+    broker_from=DEMO_BROKER broker_address=$DEMO_BROKER
+elif [ -n "${DIAG_GW_BROKER:-}" ]; then
+    broker_from=DIAG_GW_BROKER broker_address=$DIAG_GW_BROKER
+fi
+broker_address=${broker_address#tcp://}
+broker_host=${broker_address%:*}
+broker_port=${broker_address##*:}
+[ "$broker_host" != "$broker_address" ] || broker_port=1883
 
 fail() { echo "demo: $*" >&2; exit 1; }
 for bin in "$daemon_bin" "$sim_bin"; do
@@ -31,9 +46,11 @@ for tool in mosquitto_pub mosquitto_sub python3; do
     command -v "$tool" >/dev/null || fail "$tool is missing; run scripts/setup.sh first"
 done
 [ -r "$vehicle" ] || fail "no vehicle profile $vehicle"
+case $broker_port in '' | *[!0-9]*) fail "$broker_from: no port in '$broker_address' (HOST:PORT)" ;; esac
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/diag-demo.XXXXXX")
 events=$work/ui_events.log
+recording=$work/messages.jsonl
 daemon_log=$work/daemon.log
 pids=() # started here, stopped in reverse order
 
@@ -83,20 +100,24 @@ send_and_wait() {
 # ---- broker ---------------------------------------------------------------------
 say "Broker"
 if listening; then
-    note "using the MQTT broker already listening on $broker_host:$broker_port"
+    note "using the MQTT broker already listening on $broker_host:$broker_port ($broker_from); its other clients see this traffic"
 else
+    case $broker_host in
+        127.* | localhost) ;;
+        *) fail "no MQTT broker listens on $broker_host:$broker_port ($broker_from)" ;;
+    esac
     printf 'listener %s %s\nallow_anonymous true\npersistence false\nlog_dest stdout\n' \
         "$broker_port" "$broker_host" >"$work/mosquitto.conf"
     /usr/sbin/mosquitto -c "$work/mosquitto.conf" >"$work/mosquitto.log" 2>&1 &
     pids+=($!)
     wait_for 10 "mosquitto" listening
-    note "started mosquitto on $broker_host:$broker_port (pid ${pids[-1]})"
+    note "started a private mosquitto on $broker_host:$broker_port ($broker_from; pid ${pids[-1]})"
 fi
 
 # The UI's ear: every message on the response topic, one line each. A probe
 # topic tells when the subscription stands.
 mkfifo "$work/ui.fifo"
-python3 -u "$here/scripts/demo.py" ui "$events" <"$work/ui.fifo" &
+python3 -u "$here/scripts/demo.py" ui "$events" "$recording" <"$work/ui.fifo" &
 pids+=($!)
 mosquitto_sub -h "$broker_host" -p "$broker_port" -q 1 -F '%j' \
     -t dt/app_to_ui/resp -t "demo/probe/$$" >"$work/ui.fifo" &
@@ -158,6 +179,17 @@ sleep 0.5 # the log follower polls
 send '{"TYP":2,"DATA":{"params":{"DO":{"DO0":0}}}}' "relay 0 off"
 wait_for 10 "relay 0 off" in_log "DO_INFO : relay 0 OFF"
 sleep 0.5
+
+say "API check"
+# Debian's interpreter: python3-jsonschema is installed for it.
+if /usr/bin/python3 -c 'import jsonschema, yaml' 2>/dev/null; then
+    /usr/bin/python3 "$here/tools/api/check_messages.py" "$recording" ||
+        fail "a message of the demo does not match doc/asyncapi.yaml (recording: $recording)"
+elif [ "${DEMO_CHECK_API:-0}" = 1 ]; then
+    fail "python3-jsonschema and python3-yaml are needed for the API check (SETUP_API=1 scripts/setup.sh)"
+else
+    note "skipped: python3-jsonschema is not installed (SETUP_API=1 scripts/setup.sh)"
+fi
 
 say "Done"
 note "heartbeats continue every ~4 s while idle; see $daemon_log for the full log"

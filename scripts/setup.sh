@@ -7,6 +7,9 @@
 #   SETUP_KERNEL_LANE=1 ...     also install what the kernel lane needs
 #   SETUP_FUZZ=1 ...            also clang and its libFuzzer runtime (tests/fuzz)
 #   SETUP_SOAK=1 ...            also the soak's Python MQTT client and plotting (bench/soak.sh)
+#   SETUP_API=1 ...             also what checks the MQTT API document and recorded traffic
+#                               (Debian's python3-jsonschema, node and npm, and the AsyncAPI
+#                               parser from npm into tools/api/node_modules)
 #   SETUP_PACKAGING=1 ...       also install the Debian packaging tools and what the
 #                               install lane needs (sudo, systemd and udev for its VM)
 #   SETUP_ARM64=1 ...           also install the arm64 cross toolchain, the arm64
@@ -40,10 +43,13 @@ packages=(
     python3 procps iproute2
 )
 backport_packages=(libgpiod-dev libgpiod3)
+# The recorded traffic of the lane, the soak and the demo is checked against
+# doc/asyncapi.yaml with Debian's jsonschema (tools/api/check_messages.py).
+api_check_packages=(python3-jsonschema python3-yaml)
 lane_packages=(qemu-system-x86 busybox-static linux-image-amd64 linux-headers-amd64 can-utils kmod cpio
-               linux-source-6.1 xz-utils)
+               linux-source-6.1 xz-utils "${api_check_packages[@]}")
 fuzz_packages=(clang libclang-rt-14-dev)
-soak_packages=(python3-paho-mqtt python3-matplotlib)
+soak_packages=(python3-paho-mqtt python3-matplotlib "${api_check_packages[@]}")
 packaging_packages=(debhelper lintian dpkg-dev sudo systemd udev)
 # The arm64 build's libraries come from the same archive as the amd64 ones
 # (multiarch); the test suite runs on them under qemu-user.
@@ -72,6 +78,13 @@ if [ "${SETUP_FUZZ:-0}" = 1 ]; then
 fi
 if [ "${SETUP_SOAK:-0}" = 1 ]; then
     $sudo apt-get install -y -q --no-install-recommends "${soak_packages[@]}"
+fi
+if [ "${SETUP_API:-0}" = 1 ]; then
+    $sudo apt-get install -y -q --no-install-recommends "${api_check_packages[@]}"
+    # A node that came from elsewhere brings its own npm; Debian's would clash with it.
+    command -v npm >/dev/null || $sudo apt-get install -y -q --no-install-recommends nodejs npm
+    # The versions locked in package-lock.json; no package's install scripts run.
+    npm ci --prefix "$here/tools/api" --ignore-scripts --no-audit --no-fund
 fi
 if [ "${SETUP_PACKAGING:-0}" = 1 ]; then
     $sudo apt-get install -y -q --no-install-recommends "${packaging_packages[@]}"

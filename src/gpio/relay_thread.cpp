@@ -5,6 +5,8 @@
 #include "handover/relay_mailbox.h"
 #include "handover/thread_handover.h"
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -23,18 +25,28 @@ constexpr auto IDLE_WAIT = 500ms;
 // are neither lost nor merged into a later packet. Relay thread only.
 bool apply_pending = false;
 
+// The relay states before the packet being applied, so that the log names
+// the relays it switched. Relay thread only.
+std::array<int, NUM_RELAYS> states_before_packet{};
+
+// One line per relay that switched, written after the lines were set: a
+// write to the log (journal, file) takes longer than the switch itself and
+// must not delay it.
+void log_switched_relays()
+{
+    for (int relay = 0; relay < NUM_RELAYS; ++relay) {
+        if (states_before_packet[relay] == g_arr_do_states[relay])
+            continue;
+        states_before_packet[relay] = g_arr_do_states[relay];
+        std::printf("DO_INFO : relay %d %s\n", relay, g_arr_do_states[relay] ? "ON" : "OFF");
+    }
+}
+
 void write_relay_states()
 {
     control_do_over_gpio();
     apply_pending = false;
-}
-
-void set_relay_state(int relay, int state)
-{
-    if (g_arr_do_states[relay] == state)
-        return;
-    g_arr_do_states[relay] = state;
-    std::printf("DO_INFO : relay %d %s\n", relay, state ? "ON" : "OFF");
+    log_switched_relays();
 }
 
 const cJSON *object_member(const cJSON *object, const char *name)
@@ -72,6 +84,7 @@ void parse_pass()
         move_gpio_state(DO_PARSE, DO_IDLE);
         return;
     }
+    std::copy(std::begin(g_arr_do_states), std::end(g_arr_do_states), states_before_packet.begin());
     if (parse_do_packet(gpio_cntrl_pkt.data()) == 1) {
         apply_pending = true;
         move_gpio_state(DO_PARSE, DO_APPLY);
@@ -138,7 +151,7 @@ int parse_do_packet(char *text)
         // valueint is the number with its fraction dropped (saturated at the
         // int range), so 0.5 is off and 1.5 or -1 is on.
         if (cJSON_IsNumber(member))
-            set_relay_state(relay, member->valueint != 0 ? 1 : 0);
+            g_arr_do_states[relay] = member->valueint != 0 ? 1 : 0;
     }
     return 1;
 }

@@ -1,6 +1,7 @@
 #include "mqtt/mqtt_link.h"
 
 #include "handover/thread_handover.h"
+#include "mqtt/outbox.h"
 #include "platform/platform.h"
 
 #include <array>
@@ -65,6 +66,8 @@ constexpr auto CONNECTED_PAUSE = 5s;
 // beyond that would wait inside the library until an acknowledgement came.
 constexpr int MAX_MESSAGES_IN_FLIGHT = 10;
 constexpr auto FAILED_PASS_PAUSE = 1s;
+constexpr int COMMAND_TOPIC = 1; // topic-table slot
+constexpr int MQTT_REFUSED = 0x80; // granted QoS of a refused subscription
 constexpr int DISCONNECT_TIMEOUT_MS = 100;
 
 // A broker that stops answering (frozen, its host overloaded) keeps the TCP
@@ -89,6 +92,10 @@ std::atomic<steady::rep> first_unacked_publication{0};
 std::atomic<steady::rep> latest_acknowledgement{0};
 
 std::uint8_t retry_counter = 0; // link thread only
+
+// Counts successful connects. Bumped while link_busy still holds publishers
+// off, so nothing goes out on a new connection under the old number.
+std::atomic<unsigned> connection_number{0};
 
 // Lets a lost connection end the connected pause early. The callback thread
 // takes it (mqtt_change_state) only to wake the pause.
@@ -251,7 +258,7 @@ int messages_in_flight(MQTTClient client)
 // The library's code for the publication, or MQTTCLIENT_DISCONNECTED /
 // MQTTCLIENT_MAX_MESSAGES_INFLIGHT without calling it when it could not go
 // out at once. link_mutex held.
-int publish_without_waiting(int index)
+int publish_without_waiting(int index, mqtt_publication *taken)
 {
     MQTTClient client = hMqttClient.load();
     // While the link thread is inside the library (connecting, subscribing,
@@ -264,6 +271,8 @@ int publish_without_waiting(int index)
     const int rc = MQTTClient_publishMessage(client, gMqttDetails.topics[index], &gMQTTPublishMsg, &gToken);
     if (rc == MQTTCLIENT_SUCCESS && in_flight == 0)
         first_unacked_publication = steady::now().time_since_epoch().count();
+    if (rc == MQTTCLIENT_SUCCESS && taken)
+        *taken = mqtt_publication{gToken, connection_number.load()};
     return rc;
 }
 
@@ -330,6 +339,8 @@ void mqtt_change_state(int state)
 }
 
 int mqtt_get_state() { return giMQTTState.load(); }
+
+unsigned mqtt_connection_number() { return connection_number.load(); }
 
 void mqtt_link_begin()
 {
@@ -420,6 +431,8 @@ int mqtt_connect()
     if (MQTTClient client = hMqttClient.load()) {
         library_call_scope busy;
         rc = MQTTClient_connect(client, &gMQTTConnOpts);
+        if (rc == MQTTCLIENT_SUCCESS)
+            ++connection_number;
     }
     if (rc != MQTTCLIENT_SUCCESS) {
         std::printf("INTR_MQTT_ERROR : Failed to connect [%d]\n", rc);
@@ -451,13 +464,18 @@ int mqtt_subscriber_topics()
         library_call_scope busy;
         rc = MQTTClient_subscribeMany(client, gMqttDetails.topic_count, topics.data(), qos.data());
     }
-    // The broker refuses single topics through the granted QoS (0x80).
-    bool refused = false;
-    for (int i = 0; i < gMqttDetails.topic_count; ++i)
-        refused = refused || qos[i] == 0x80;
-    if (rc != MQTTCLIENT_SUCCESS || refused) {
+    // The broker refuses single topics through the granted QoS (0x80). Only
+    // the command topic matters: on the response topic the daemon hears
+    // nothing but its own answers. Failing the pass for it would subscribe
+    // again every second, and every subscription replays a retained command.
+    if (rc != MQTTCLIENT_SUCCESS || qos[COMMAND_TOPIC] == MQTT_REFUSED) {
         std::puts("INTR_MQTT_ERROR : Fail to Subscribe with topics");
         return 0;
+    }
+    for (int i = 0; i < gMqttDetails.topic_count; ++i) {
+        if (qos[i] == MQTT_REFUSED)
+            std::printf("INTR_MQTT_ERROR : Broker refused the subscription to %s, going on without it\n",
+                        gMqttDetails.topics[i]);
     }
     std::puts("INTR_MQTT_INFO : successfully Subscribed topics");
     return 1;
@@ -495,7 +513,7 @@ int MQTT_Disconnect()
     return result;
 }
 
-int MQTT_Publish_Data(int index, const char *text)
+int MQTT_Publish_Data(int index, const char *text, mqtt_publication *taken)
 {
     if (!text || index < 0 || index >= MQTT_MAX_TOPICS || !gMqttDetails.topics[index] ||
         gMqttDetails.topics[index][0] == '\0')
@@ -519,7 +537,7 @@ int MQTT_Publish_Data(int index, const char *text)
     std::printf("INTER_MQTT_INFO :::: Payload [%s] Len[%d]\n", payload_buffer.get(),
                 gMQTTPublishMsg.payloadlen);
 
-    const int rc = publish_without_waiting(index);
+    const int rc = publish_without_waiting(index, taken);
     if (rc != MQTTCLIENT_SUCCESS) {
         std::printf("INTR_MQTT_ERROR : Fail to send the data [%d]\n", rc);
         return 0;
@@ -538,8 +556,11 @@ void MQTT_connectionLost(void *context, char *cause)
         mqtt_change_state(MQTT_RECONNECT);
 }
 
-// The broker answers: the next unacknowledged publication waits from now.
-void MQTT_deliveryComplete(void * /*context*/, MQTTClient_deliveryToken /*token*/)
+// The broker answers: the next unacknowledged publication waits from now,
+// and the outbox may forget the message. Runs on the library's thread (or on
+// a thread inside a library call): nothing here waits.
+void MQTT_deliveryComplete(void * /*context*/, MQTTClient_deliveryToken token)
 {
     latest_acknowledgement = steady::now().time_since_epoch().count();
+    outbox_acknowledged(mqtt_publication{token, connection_number.load()});
 }

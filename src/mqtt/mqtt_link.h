@@ -57,14 +57,27 @@ int mqtt_connect();
 int mqtt_subscriber_topics();
 int MQTT_Disconnect();
 
+// A message the library took: the token its acknowledgement will carry and
+// the connection it went out on. Tokens count anew on every connection (clean
+// session), and what was in flight on an earlier connection is gone.
+struct mqtt_publication {
+    MQTTClient_deliveryToken token = 0;
+    unsigned connection = 0; // 0: none
+};
+
 // Publishes `text` (without its terminator) on topic-table slot `index`.
-// Returns 1 when the library accepted it, 0 otherwise: no client or payload
-// buffer yet, an empty slot, a null text, a text of MQTT_PAYLOAD_SIZE
-// characters or more (refused with a message, never cut), the link thread
-// busy (re)connecting, which fails at once like a disconnected client, or
-// ten messages still unacknowledged. It never waits for the broker.
-// Safe to call from any thread, but not from the library's callback thread.
-int MQTT_Publish_Data(int index, const char *text);
+// Returns 1 when the library accepted it (and fills `taken`, when given), 0
+// otherwise: no client or payload buffer yet, an empty slot, a null text, a
+// text of MQTT_PAYLOAD_SIZE characters or more (refused with a message, never
+// cut), the link thread busy (re)connecting, which fails at once like a
+// disconnected client, or ten messages still unacknowledged. It never waits
+// for the broker. Safe to call from any thread, but not from the library's
+// callback thread.
+int MQTT_Publish_Data(int index, const char *text, mqtt_publication *taken = nullptr);
+
+// The present connection to the broker: 1 for the first successful connect,
+// one more for each after it; 0 before the first.
+unsigned mqtt_connection_number();
 
 // Callbacks registered with the library.
 void MQTT_connectionLost(void *context, char *cause);

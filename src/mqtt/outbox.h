@@ -13,9 +13,17 @@
 // newer: with the next message, or at the OBD thread's next pass
 // (outbox_flush), whichever comes first once the link is up again.
 //
+// A kept kind stays kept after the library took it, until the broker has
+// acknowledged it (PUBACK): a broker that freezes holds up to ten messages
+// in flight, and a dropped connection (clean session) loses them in the
+// library. What a connection did not see acknowledged goes out again, in
+// order, on the next one; the UI may then see a message twice, never miss it.
+//
 // Once a stop is requested (request_shutdown) nothing more is published:
 // outbox_send drops every text and outbox_flush does nothing.
 #pragma once
+
+#include "mqtt/mqtt_link.h"
 
 #include <cstddef>
 
@@ -26,21 +34,29 @@ enum class delivery {
 };
 
 enum class outbox_result {
-    sent,    // published now
+    sent,    // published now (a kept kind stays kept until acknowledged)
     kept,    // the link is down or busy: published later
     dropped, // not published, and never will be
 };
 
-constexpr std::size_t OUTBOX_CAPACITY = 32; // kept messages; the oldest goes first when full
+// Kept messages, whether out and awaiting their acknowledgement or not yet
+// out; when full, the oldest goes first.
+constexpr std::size_t OUTBOX_CAPACITY = 32;
 
 // Publishes `text` on the response topic, or keeps it as `how` says. `cmd` is
 // the command whose result the text is (latest_of_command only). Safe to call
 // from any thread but the MQTT library's callback thread.
 outbox_result outbox_send(const char *text, delivery how, int cmd = 0);
 
-// Publishes what is kept, oldest first, while the link takes it.
+// Publishes what is kept and not yet out on the present connection, oldest
+// first, while the link takes it.
 void outbox_flush();
 
+// The broker acknowledged `publication`. For the library's callback thread:
+// it only notes it (a short lock, no library call) and returns.
+void outbox_acknowledged(mqtt_publication publication);
+
+// Messages kept and not known to be acknowledged.
 std::size_t outbox_size();
 
 // Forgets everything kept (tests).

@@ -1,10 +1,13 @@
 #include "obd2/can_link.h"
 
+#include "handover/thread_handover.h"
 #include "platform/platform.h"
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <linux/can/error.h>
+#include <net/if.h>
 #include <unistd.h>
 
 can_cfg_entry can_cfg[2] = {
@@ -14,8 +17,26 @@ can_cfg_entry can_cfg[2] = {
 
 namespace {
 
-// Error frames reporting a transmission timeout are delivered too.
-constexpr can_err_mask_t CAN_ERROR_MASK = CAN_ERR_TX_TIMEOUT;
+// Error frames reporting a transmission timeout, a controller problem or
+// bus-off are delivered too: a controller left in bus-off must be noticed.
+constexpr can_err_mask_t CAN_ERROR_MASK = CAN_ERR_TX_TIMEOUT | CAN_ERR_CRTL | CAN_ERR_BUSOFF;
+
+using steady = std::chrono::steady_clock;
+
+// What the exchanges found since the last bring-up; OBD thread only.
+struct link_watch {
+    const char *down_reason = nullptr; // null while nothing was found
+    bool configured = false;           // a can_setup has run
+    long long bitrate = 0;             // of the last can_setup
+    steady::time_point last_setup{};
+};
+link_watch watch;
+
+void note_down(const char *reason)
+{
+    if (!watch.down_reason)
+        watch.down_reason = reason;
+}
 
 void close_row(can_cfg_entry &row)
 {
@@ -73,7 +94,66 @@ int can_setup(const char *ifname, long long bitrate)
     platform_run_shell(command);
     std::snprintf(command, sizeof(command), "sudo ip link set %s up", ifname);
     platform_run_shell(command);
+    watch.down_reason = nullptr;
+    watch.configured = true;
+    watch.bitrate = bitrate;
+    watch.last_setup = steady::now();
     return 1;
+}
+
+void can_link_note_failure(int err)
+{
+    switch (err) {
+    case ENETDOWN: // the interface is down
+    case ENODEV:   // it went away under a bound socket
+    case ENXIO:
+    case EBADF:    // the socket could not be (re)opened
+        note_down(std::strerror(err));
+        break;
+    default: // ENOBUFS and the like: a busy or unacknowledged bus, not a dead link
+        break;
+    }
+}
+
+bool can_link_note_frame(const struct can_frame &frame)
+{
+    // A report that also says restarted comes from a controller that is back
+    // on the bus (the interface restarts it on its own when so configured).
+    const canid_t id = frame.can_id;
+    if (!(id & CAN_ERR_FLAG) || !(id & CAN_ERR_BUSOFF) || (id & CAN_ERR_RESTARTED))
+        return false;
+    note_down("controller bus-off");
+    return true;
+}
+
+void can_link_check_interface(int fd)
+{
+    const int flags = platform_can_if_flags(fd, CAN_INTERFACE_NAME);
+    if (flags >= 0 && !(flags & IFF_UP))
+        note_down("interface down");
+}
+
+bool can_link_recover()
+{
+    if (!watch.configured || shutdown_requested())
+        return false;
+    if (!watch.down_reason) {
+        // Set down by another tool: noticed before an exchange fails on it.
+        for (const can_cfg_entry &row : can_cfg) {
+            if (row.sock_fd >= 0) {
+                can_link_check_interface(row.sock_fd);
+                break;
+            }
+        }
+    }
+    if (!watch.down_reason || steady::now() - watch.last_setup < CAN_BRINGUP_INTERVAL)
+        return false;
+    std::printf("OBD2_INFO : CAN link lost (%s): bringing %s up again at %lld bit/s\n", watch.down_reason,
+                CAN_INTERFACE_NAME, watch.bitrate);
+    can_setup(CAN_INTERFACE_NAME, watch.bitrate);
+    if (init_can_socket() == 0)
+        note_down("sockets not reopened");
+    return true;
 }
 
 void close_can_sockets()

@@ -1,7 +1,10 @@
-// Bringing "can0" up and opening one filtered raw CAN socket per addressing mode.
+// Bringing "can0" up, opening one filtered raw CAN socket per addressing mode,
+// and bringing the interface up again when the exchanges find it down.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <linux/can.h>
 
 struct can_cfg_entry {
     std::int32_t sock_fd;           // -1 while closed
@@ -24,7 +27,8 @@ constexpr int CAN_COMMAND_SIZE = 128; // shell command buffer of can_setup
 //   "sudo ip link set can0 down"
 //   "sudo ip link set can0 up type can bitrate 500000"
 //   "sudo ip link set can0 up"
-// The exit statuses are not examined. Always 1.
+// The exit statuses are not examined. Always 1. The bitrate is remembered
+// for can_link_recover().
 int can_setup(const char *ifname, long long bitrate);
 
 // Opens, binds and filters both sockets on "can0". 1 when every step of both
@@ -35,3 +39,31 @@ int init_can_socket();
 
 // Closes both sockets (if open) and marks them closed.
 void close_can_sockets();
+
+// ---- keeping the link up ------------------------------------------------------
+// The daemon owns the interface it configured. When an exchange finds it
+// down (a send or read failing with ENETDOWN, an interface without IFF_UP, a
+// socket that could not be reopened) or the controller reports bus-off (it
+// stays there until set down and up, unless the interface restarts it on its
+// own), the bring-up runs again: can_setup with the bitrate of the last
+// can_setup, then init_can_socket. OBD thread only.
+
+// The least time between two bring-ups, so that an interface that stays down
+// costs three sudo calls every 2 s and no more.
+constexpr std::chrono::seconds CAN_BRINGUP_INTERVAL{2};
+
+// A send or read on a CAN socket failed with `err` (an errno value).
+void can_link_note_failure(int err);
+
+// Every frame read off a CAN socket passes here. True for a bus-off error
+// frame: the controller sends nothing until the next bring-up.
+bool can_link_note_frame(const struct can_frame &frame);
+
+// Nothing came in time on `fd`: is the interface still up?
+void can_link_check_interface(int fd);
+
+// Called between exchanges. Looks at the interface's flags (one ioctl), then
+// runs the bring-up again when the link was found down, a can_setup has run
+// and the last one is at least CAN_BRINGUP_INTERVAL ago; logs one line.
+// True when it ran.
+bool can_link_recover();

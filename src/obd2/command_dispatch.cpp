@@ -147,6 +147,15 @@ int clear_trouble_codes()
 
 } // namespace
 
+void report_command_given_up(int cmd_code)
+{
+    // Live data and clearing report every failed attempt themselves; a
+    // trouble-code reading gets one answer, so the UI hears of the silent car
+    // once, when the last retry is spent.
+    if (cmd_code == CMD_READ_DTC)
+        send_error_packet(CMD_READ_DTC, "NORES", "OBD2_ERROR : Error while publishing dtc error packet.");
+}
+
 int handle_received_cmd(int cmd_code)
 {
     switch (cmd_code) {

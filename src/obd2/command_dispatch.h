@@ -8,3 +8,7 @@
 // (its next cycle); a command with nothing to do (a code without action,
 // clearing with no ECU known) is finished at once like any other.
 int handle_received_cmd(int cmd_code);
+
+// The controller gave up `cmd_code` after its last failed attempt: the UI is
+// told where the command has no report of its own (NORES for CMD 1).
+void report_command_given_up(int cmd_code);

@@ -123,7 +123,41 @@ int parse_config_json(const char *path)
     return 1;
 }
 
-void remove_interrupted_config_restore() { remove_replacement_temp(config_json_path().c_str()); }
+std::string rejected_config_json_path() { return config_json_path() + ".rejected"; }
+
+namespace {
+
+enum class kept_config { kept, nothing_to_keep, failed };
+
+// A user's edit with one typo must not be lost to the default: the rejected
+// file is kept beside it first. A file the daemon cannot read is of no use to
+// keep (and keeping it in place would leave the board unconfigured for ever);
+// a rejected copy of the default itself (a broken default) is none of the
+// user's and must not overwrite the user's file kept before.
+kept_config keep_rejected_config(const std::string &defaults)
+{
+    std::string rejected;
+    if (read_text_file(config_json_path().c_str(), rejected) != text_file_status::ok || rejected == defaults)
+        return kept_config::nothing_to_keep;
+    const std::string kept = rejected_config_json_path();
+    const text_write_status status = replace_text_file(kept.c_str(), rejected);
+    if (status == text_write_status::written || status == text_write_status::unchanged)
+        return kept_config::kept;
+    std::printf("OBD2_ERROR : Failed to keep the rejected config as %s.\n", kept.c_str());
+    return kept_config::failed;
+}
+
+} // namespace
+
+// The daemon writes beside config.json only in a restore (the default over
+// it, the rejected file beside it): a temporary file found at start is the
+// remains of a restore cut short. Later, config.json.tmp may be another
+// writer's replacement under way, so reads leave it alone.
+void remove_interrupted_config_restore()
+{
+    remove_replacement_temp(config_json_path().c_str());
+    remove_replacement_temp(rejected_config_json_path().c_str());
+}
 
 int restore_default_config()
 {
@@ -132,6 +166,8 @@ int restore_default_config()
     // crash or power loss leaves the old file, never an empty or half one.
     std::string defaults;
     bool restored = read_text_file(default_config_json_path().c_str(), defaults) == text_file_status::ok;
+    const kept_config kept = restored ? keep_rejected_config(defaults) : kept_config::nothing_to_keep;
+    restored = restored && kept != kept_config::failed;
     if (restored) {
         text_write_status status = replace_text_file(config_json_path().c_str(), defaults);
         restored = status == text_write_status::written || status == text_write_status::unchanged;
@@ -140,7 +176,11 @@ int restore_default_config()
         std::puts("OBD2_ERROR : Failed to restore default config file!");
         return 0;
     }
-    std::puts("Default config restored successfully.");
+    if (kept == kept_config::kept)
+        std::printf("Default config restored successfully. The rejected file is kept as %s.\n",
+                    rejected_config_json_path().c_str());
+    else
+        std::puts("Default config restored successfully.");
     return 1;
 }
 

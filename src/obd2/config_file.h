@@ -17,6 +17,7 @@ extern int g_dtc_count;
 
 std::string config_json_path();         // <config dir>/config.json
 std::string default_config_json_path(); // <config dir>/default_config/default_config.json
+std::string rejected_config_json_path(); // <config dir>/config.json.rejected
 
 // Reads `path` into the configuration variables. 1 when the file was read
 // and parsed as JSON (whatever its content), 0 otherwise. The sensor and
@@ -25,19 +26,23 @@ std::string default_config_json_path(); // <config dir>/default_config/default_c
 //   {"can_port":{"padding":170,"BR":500000}} -> 1, g_can_padding 170, g_can_bitrate 500000
 int parse_config_json(const char *path);
 
-// Removes the temporary file that a restore cut short by a crash or a power
-// loss left beside config.json. Called once, at start: on a later read the
-// file of that name may be another writer's (the UI or an editor replacing
-// config.json the same way) and is left alone; a restore clears its own.
+// Removes the temporary files that a restore cut short by a crash or a power
+// loss left (config.json.tmp, config.json.rejected.tmp). Called once, at
+// start: on a later read config.json.tmp may be another writer's (the UI or
+// an editor replacing config.json the same way) and is left alone; a
+// restore clears its own.
 void remove_interrupted_config_restore();
 
 // Replaces config.json with the factory default, byte for byte and whole
 // (see replace_text_file): a crash or power loss during the restore leaves
-// the old file. Prints "OBD2_ERROR : Error while parsing json." and then
-// either "Default config restored successfully." (returns 1) or
-// "OBD2_ERROR : Failed to restore default config file!" (returns 0).
-// config.json is left untouched when the default cannot be read. Publishing
-// "WRNGCFG" is the caller's business.
+// the old file. The rejected file is first kept as config.json.rejected, the
+// same way (rewritten only when its content differs). Prints
+// "OBD2_ERROR : Error while parsing json." and then either
+// "Default config restored successfully. The rejected file is kept as <path>."
+// (returns 1) or "OBD2_ERROR : Failed to restore default config file!"
+// (returns 0). config.json is left untouched when the default cannot be read
+// or the rejected file cannot be kept. Publishing "WRNGCFG" is the caller's
+// business.
 int restore_default_config();
 
 // "=== CAN Config ===" and the lines that follow it.

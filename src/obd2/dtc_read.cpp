@@ -189,12 +189,14 @@ std::array<bool, 3> selected_kinds()
 }
 
 // Asks one ECU for one kind and appends the decoded codes to `list`.
-void read_dtc_kind(const dtc_kind &kind, const ecu_entry &ecu, cJSON *list)
+// Returns the exchange's result: 0 codes, -2 refused, -1 no answer.
+int read_dtc_kind(const dtc_kind &kind, const ecu_entry &ecu, cJSON *list)
 {
     std::uint8_t resp[OBD2_RESPONSE_SIZE] = {};
     std::uint64_t resp_len = 0;
-    if (send_obd2_request(ecu, kind.request, OBD2_REQUEST_SIZE, resp, &resp_len, REQ_KIND_DTC_READ) != 0)
-        return;
+    const int rc = send_obd2_request(ecu, kind.request, OBD2_REQUEST_SIZE, resp, &resp_len, REQ_KIND_DTC_READ);
+    if (rc != 0)
+        return rc;
     std::size_t len = clamp_response_length(resp_len);
     for (std::size_t i = 0; i < len; ++i)
         std::printf("%s dtc response : %d\n", kind.label, resp[i]);
@@ -205,6 +207,7 @@ void read_dtc_kind(const dtc_kind &kind, const ecu_entry &ecu, cJSON *list)
     {
         cJSON_AddItemToArray(list, cJSON_Duplicate(code, 1));
     }
+    return 0;
 }
 
 // Appends `codes` of one ECU to `list`, leaving out the codes an earlier ECU
@@ -225,23 +228,39 @@ void merge_codes(cJSON *list, const cJSON *codes)
     }
 }
 
+// How one ECU's reading went.
+enum class ecu_reading {
+    not_asked, // no kind selected
+    answered,  // it answered (codes or a refusal) at least one kind
+    silent,    // nothing came back: not a car without codes, a car not reached
+    no_memory,
+};
+
 // Reads the selected kinds from one ECU, keeps in its stored list only what it
-// reports pending too, and merges its codes into `lists`. False when memory
-// for the ECU's lists ran out.
-bool read_ecu_codes(const ecu_entry &ecu, const std::array<bool, 3> &selected, const std::array<cJSON *, 3> &lists)
+// reports pending too, and merges its codes into `lists`. An ECU silent on
+// the first kind asked is not asked the others: a car that is off would
+// otherwise cost a full frame wait per kind.
+ecu_reading read_ecu_codes(const ecu_entry &ecu, const std::array<bool, 3> &selected,
+                           const std::array<cJSON *, 3> &lists)
 {
     std::array<json_ptr, 3> own;
+    ecu_reading reading = ecu_reading::not_asked;
     for (std::size_t k = 0; k < dtc_kinds.size(); ++k) {
         own[k].reset(cJSON_CreateArray());
         if (!own[k])
-            return false;
-        if (selected[k])
-            read_dtc_kind(dtc_kinds[k], ecu, own[k].get());
+            return ecu_reading::no_memory;
+        if (!selected[k] || reading == ecu_reading::silent)
+            continue;
+        const int rc = read_dtc_kind(dtc_kinds[k], ecu, own[k].get());
+        if (rc == 0 || rc == -2)
+            reading = ecu_reading::answered;
+        else if (reading == ecu_reading::not_asked)
+            reading = ecu_reading::silent;
     }
     keep_only_pending_in_stored(own[0].get(), own[1].get());
     for (std::size_t k = 0; k < dtc_kinds.size(); ++k)
         merge_codes(lists[k], own[k].get());
-    return true;
+    return reading;
 }
 
 cJSON *longest_list(const std::array<cJSON *, 3> &lists)
@@ -345,11 +364,21 @@ const char *handle_dtc_command()
 
     prepare_dtc_requests();
     int ecu_count = std::clamp(g_ecu_count, 0, MAX_ECUS);
+    bool asked = false;
+    bool answered = false;
     for (int e = 0; e < ecu_count; ++e) {
-        if (!read_ecu_codes(g_ecu_list[e], selected, lists)) {
+        const ecu_reading reading = read_ecu_codes(g_ecu_list[e], selected, lists);
+        if (reading == ecu_reading::no_memory) {
             std::puts("OBD2_ERROR : Failed to create the trouble-code document.");
             return final_json;
         }
+        asked = asked || reading != ecu_reading::not_asked;
+        answered = answered || reading == ecu_reading::answered;
+    }
+    // Empty lists from a car that never answered would read as "no faults".
+    if (asked && !answered) {
+        std::puts("OBD2_ERROR : No ECU answered the trouble-code requests.");
+        return final_json;
     }
 
     json_text_ptr text = print_within_final_json(doc.get(), lists);

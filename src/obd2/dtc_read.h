@@ -16,7 +16,8 @@ extern std::uint8_t g_arr_permanent_dtc_cmd[8];
 // {"TYP":1,"CMD":1,"DATA":{"STRDTC":[..],"PNDDTC":[..],"PRMDTC":[..]}} in
 // final_json, which it returns. Stored codes are kept only when also pending.
 // The document is always valid JSON: codes that would not fit final_json are
-// left out (and logged).
+// left out (and logged). final_json stays empty when requests were sent and
+// no ECU answered any of them (a refusal is an answer): a failed attempt.
 const char *handle_dtc_command();
 
 // One answer of service 03/07/0A -> JSON array text, e.g. the bytes

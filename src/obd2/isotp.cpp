@@ -3,6 +3,7 @@
 #include "handover/thread_handover.h"
 #include "obd2/can_link.h"
 #include "obd2/config_file.h"
+#include "platform/platform.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -254,6 +255,7 @@ struct exchange {
     int fd;
     int addr_mode;
     canid_t asked_id; // the ECU asked (flags cleared); 0: whichever responder answers
+    queued_answer queued; // whether matching frames queued before the request count
     const std::uint8_t *req;
     std::size_t req_len;
     kept_frames kept;
@@ -281,12 +283,12 @@ void print_received_frame(const can_frame &frame)
 
 bool send_frame(int fd, const can_frame &frame)
 {
-    // MSG_NOSIGNAL: a vanished peer (host simulation) must not kill the daemon.
-    ssize_t n = send(fd, &frame, sizeof(frame), MSG_NOSIGNAL);
-    if (n == static_cast<ssize_t>(sizeof(frame)))
+    long n = platform_can_send(fd, frame);
+    if (n == static_cast<long>(sizeof(frame)))
         return true;
     if (n >= 0)
         errno = EIO;
+    can_link_note_failure(errno);
     return false;
 }
 
@@ -298,8 +300,10 @@ int read_frame(int fd, can_frame &frame)
     do {
         n = read(fd, &frame, sizeof(frame));
     } while (n < 0 && errno == EINTR);
-    if (n < 0)
+    if (n < 0) {
+        can_link_note_failure(errno);
         return -1;
+    }
     if (n == 0) { // end of stream: a raw CAN socket never reads 0, a dead link does
         errno = ECONNRESET;
         return -1;
@@ -349,8 +353,10 @@ void sort_queued_frames(exchange &ex)
             return;
         if (n != static_cast<ssize_t>(sizeof(frame)))
             continue;
+        can_link_note_frame(frame);
         const canid_t id = frame.can_id & CAN_EFF_MASK;
-        const bool answer = isotp_is_response_id(ex.addr_mode, frame.can_id) &&
+        const bool answer = ex.queued == queued_answer::counts &&
+                            isotp_is_response_id(ex.addr_mode, frame.can_id) &&
                             (ex.asked_id == 0 || id == ex.asked_id) &&
                             isotp_answers_request(frame, ex.req, ex.req_len);
         if (answer && kept.count < MAX_KEPT_FRAMES) {
@@ -424,6 +430,10 @@ constexpr int KEEP_WAITING = 1;
 int act_on_frame(exchange &ex, isotp_rx_state &st, const can_frame &frame, std::uint8_t *resp,
                  std::uint64_t *resp_len)
 {
+    if (can_link_note_frame(frame)) {
+        std::puts("OBD2_ERROR : CAN controller bus-off");
+        return -1; // nothing more goes out or comes in until the next bring-up
+    }
     // Another ECU's answer, a late answer to an earlier request: as if it
     // had not been on the bus (it does not restart the frame wait either).
     if (isotp_is_response_id(ex.addr_mode, frame.can_id) && !concerns_exchange(ex, st, frame)) {
@@ -496,9 +506,11 @@ int receive_answer(exchange &ex, std::uint8_t *resp, std::uint64_t *resp_len, ca
         }
         switch (wait_readable(ex)) {
         case wait_result::failed:
+            can_link_note_failure(errno);
             std::perror("OBD2 ERROR: select() failed");
             return -1;
         case wait_result::timed_out:
+            can_link_check_interface(ex.fd);
             std::puts("Timeout: No CAN frame received");
             return -1;
         case wait_result::gave_up:
@@ -563,8 +575,9 @@ namespace {
 
 // One request to `asked_id` (0: any responder of the mode), one answer back.
 // `answered_by` receives the identifier of the answer's sender.
-int exchange_request(int addr_mode, canid_t asked_id, const std::uint8_t *req, std::size_t req_len,
-                     std::uint8_t *resp, std::uint64_t *resp_len, int req_kind, canid_t *answered_by)
+int exchange_request(int addr_mode, canid_t asked_id, queued_answer queued, const std::uint8_t *req,
+                     std::size_t req_len, std::uint8_t *resp, std::uint64_t *resp_len, int req_kind,
+                     canid_t *answered_by)
 {
     if (req_len < 2 || req_len > CAN_MAX_DLEN) {
         std::printf("Invalid OBD2 request length: %zu bytes\n", req_len);
@@ -577,6 +590,7 @@ int exchange_request(int addr_mode, canid_t asked_id, const std::uint8_t *req, s
     ex.fd = row.sock_fd;
     ex.addr_mode = addr_mode;
     ex.asked_id = asked_id & CAN_EFF_MASK;
+    ex.queued = queued;
     ex.req = req;
     ex.req_len = req_len;
     sort_queued_frames(ex);
@@ -607,14 +621,15 @@ int send_obd2_request(int addr_mode, const std::uint8_t *req, std::size_t req_le
                       std::uint8_t *resp, std::uint64_t *resp_len, int req_kind)
 {
     canid_t answered_by = 0;
-    return exchange_request(addr_mode, 0, req, req_len, resp, resp_len, req_kind, &answered_by);
+    return exchange_request(addr_mode, 0, queued_answer::counts, req, req_len, resp, resp_len, req_kind,
+                            &answered_by);
 }
 
 int send_obd2_request(const ecu_entry &ecu, const std::uint8_t *req, std::size_t req_len,
-                      std::uint8_t *resp, std::uint64_t *resp_len, int req_kind)
+                      std::uint8_t *resp, std::uint64_t *resp_len, int req_kind, queued_answer queued)
 {
     canid_t answered_by = 0;
-    return exchange_request(ecu.addr_mode, ecu.resp_id, req, req_len, resp, resp_len, req_kind,
+    return exchange_request(ecu.addr_mode, ecu.resp_id, queued, req, req_len, resp, resp_len, req_kind,
                             &answered_by);
 }
 
@@ -622,12 +637,12 @@ namespace {
 
 // The first mode that answers, as detect_mode() reports it; `first` gets the
 // answer's sender, `first_mode` the mode it answered on.
-int detect_first_responder(const std::uint8_t *req, std::size_t req_len, std::uint8_t *resp,
-                           std::uint64_t *resp_len, canid_t *first, int *first_mode)
+int detect_first_responder(queued_answer queued, const std::uint8_t *req, std::size_t req_len,
+                           std::uint8_t *resp, std::uint64_t *resp_len, canid_t *first, int *first_mode)
 {
     for (int mode : {ADDR_MODE_11BIT, ADDR_MODE_29BIT}) {
         *first_mode = mode;
-        int r = exchange_request(mode, 0, req, req_len, resp, resp_len, REQ_KIND_DETECT, first);
+        int r = exchange_request(mode, 0, queued, req, req_len, resp, resp_len, REQ_KIND_DETECT, first);
         if (r == 0)
             return mode;
         if (r == -2)
@@ -666,6 +681,7 @@ void listen_for_more_responders(int mode, const std::uint8_t *req, std::size_t r
         if (read_frame(ex.fd, frame) != 1)
             continue;
         print_received_frame(frame);
+        can_link_note_frame(frame);
         if (isotp_is_response_id(mode, frame.can_id) && (frame.data[0] >> 4) <= 1 &&
             isotp_answers_request(frame, req, req_len))
             add_responder(found, max_found, found_count, frame.can_id & CAN_EFF_MASK, mode);
@@ -675,11 +691,11 @@ void listen_for_more_responders(int mode, const std::uint8_t *req, std::size_t r
 } // namespace
 
 int detect_mode(const std::uint8_t *req, std::size_t req_len, std::uint8_t *resp,
-                std::uint64_t *resp_len)
+                std::uint64_t *resp_len, queued_answer queued)
 {
     canid_t first = 0;
     int first_mode = 0;
-    return detect_first_responder(req, req_len, resp, resp_len, &first, &first_mode);
+    return detect_first_responder(queued, req, req_len, resp, resp_len, &first, &first_mode);
 }
 
 int detect_ecus(const std::uint8_t *req, std::size_t req_len, std::uint8_t *resp, std::uint64_t *resp_len,
@@ -688,7 +704,8 @@ int detect_ecus(const std::uint8_t *req, std::size_t req_len, std::uint8_t *resp
     *found_count = 0;
     canid_t first = 0;
     int first_mode = 0;
-    const int result = detect_first_responder(req, req_len, resp, resp_len, &first, &first_mode);
+    const int result =
+        detect_first_responder(queued_answer::counts, req, req_len, resp, resp_len, &first, &first_mode);
     if (result != 0) {
         add_responder(found, max_found, found_count, first, first_mode);
         listen_for_more_responders(first_mode, req, req_len, found, max_found, found_count);

@@ -9,6 +9,11 @@
 //    ends the exchange once 0.5 s have passed since the request;
 //  - the whole exchange never lasts longer than the wait plus
 //    ISOTP_EXCHANGE_EXTRA_MS, whatever the bus sends.
+//
+// What an exchange sees of the link itself (a send or read refused because
+// the interface is down, no frame in time on an interface that is down, a
+// bus-off error frame, which also ends the exchange) goes to can_link.h, so
+// that the session brings the interface up again.
 #pragma once
 
 #include "obd2/obd2_types.h"
@@ -26,6 +31,12 @@ constexpr int ISOTP_MAX_STALE_FRAMES = 256;      // queued frames dropped before
 //   prepare_request(p, 2, 1, 0x0C) with fill 0xAA -> 02 01 0C AA AA AA AA AA
 int prepare_request(std::uint8_t *payload, int b0, int b1, int b2);
 
+// Matching answers queued before a request was sent: an exchange normally
+// takes them (an ECU's final answer after "response pending", a slow ECU's
+// answer to the previous try). A check that the ECU answers now must not:
+// with `ignored` they are dropped like any stale frame.
+enum class queued_answer { counts, ignored };
+
 // Sends `req` on the socket of `addr_mode` and receives the answer into
 // `resp` (at least OBD2_RESPONSE_SIZE bytes; byte 0 is a length byte, byte 1
 // the service byte). Returns 0 for an answer, -1 for a failure, -2 for a
@@ -39,7 +50,8 @@ int send_obd2_request(int addr_mode, const std::uint8_t *req, std::size_t req_le
 
 // The same, but only an answer from `ecu` (its response identifier) counts.
 int send_obd2_request(const ecu_entry &ecu, const std::uint8_t *req, std::size_t req_len,
-                      std::uint8_t *resp, std::uint64_t *resp_len, int req_kind);
+                      std::uint8_t *resp, std::uint64_t *resp_len, int req_kind,
+                      queued_answer queued = queued_answer::counts);
 
 // ---- the response buffer ---------------------------------------------------
 // What callers of send_obd2_request may read of `resp`, and how it is logged.
@@ -63,7 +75,7 @@ void print_bytes(const std::uint8_t *bytes, std::size_t n, const char *byte_form
 // Tries 11-bit, then 29-bit. Returns 1 or 2 for the mode that answered, -2
 // for a negative response, 0 when neither answered.
 int detect_mode(const std::uint8_t *req, std::size_t req_len, std::uint8_t *resp,
-                std::uint64_t *resp_len);
+                std::uint64_t *resp_len, queued_answer queued = queued_answer::counts);
 
 // How long detection listens for further ECUs after the first answer: the
 // answer time P2CAN of ISO 15765-4.

@@ -235,6 +235,7 @@ void execute_command_pass()
     }
     if (cmd_retry_count > COMMAND_RETRIES) {
         std::puts("OBD2_ERROR : NO COMMUNICATION WITH ECU.");
+        report_command_given_up(cmd_code);
         cmd_retry_count = 0;
         finish_current_command(IDLE);
         return;
@@ -269,6 +270,23 @@ void confirm_ecu_present(std::uint64_t seen)
     }
 }
 
+// The heartbeat's question, answered only by an answer to this very request
+// (one queued from an earlier heartbeat would vouch for a car that may be
+// gone). While the vehicle is there, its engine ECU (entry 0) decides: the
+// request is the functional one, as in detection, but another ECU's answer
+// does not count. Once it is lost, any ECU on either mode is the next car.
+// The mode that answered, -2 for a refusal, 0 for silence.
+int ask_heartbeat()
+{
+    if (g_flg_supported_pid_list == 0 || g_ecu_count <= 0)
+        return detect_mode(request_frame, sizeof(request_frame), response_buf, &response_len,
+                           queued_answer::ignored);
+    const ecu_entry &engine = g_ecu_list[0];
+    const int r = send_obd2_request(engine, request_frame, sizeof(request_frame), response_buf, &response_len,
+                                    REQ_KIND_DETECT, queued_answer::ignored);
+    return r == 0 ? engine.addr_mode : r == -2 ? -2 : 0;
+}
+
 // The heartbeat runs without obd_state_mutex: the command hand-over runs on
 // the MQTT library's thread, which must never wait for a CAN exchange or a
 // publication. A command handed over meanwhile still wins: the state stores
@@ -280,7 +298,7 @@ void heartbeat(std::uint64_t seen)
         idle_pass_count = 0;
         return;
     }
-    const int r = detect_mode(request_frame, sizeof(request_frame), response_buf, &response_len);
+    const int r = ask_heartbeat();
     if (r == -2 && nrc_retry_count <= HEARTBEAT_NRC_RETRIES) {
         ++nrc_retry_count; // idle_pass_count stays: the next pass asks again
         obd_pause(ONE_SECOND, seen);
@@ -324,6 +342,8 @@ void obd2_session_pass()
         state = g_obd2_com_thrd_state.load();
     }
     outbox_flush(); // what the UI missed while the link was down goes first
+    if (state != LOAD_CONFIG && state != CAN_INIT)
+        can_link_recover(); // an interface found down is brought up again before the next exchange
     if (is_bringup_state(state))
         bringup_next_state = state; // a pass that fails stays where it is
     switch (state) {

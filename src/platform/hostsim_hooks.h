@@ -8,3 +8,13 @@
 // errno value other than 0 for the socket `fd`, the lookup fails with it.
 // An empty function (the default) lets every lookup succeed.
 void hostsim_set_ifindex_failure(std::function<int(int fd)> failure);
+
+// Sets the simulated can0 down (as another tool's "ip link set can0 down"
+// would: every frame sent is refused with ENETDOWN) or up. The daemon's own
+// "ip link set can0 up" commands set it up again. Any thread.
+void hostsim_set_interface_up(bool up);
+
+// Called with every shell command after it was applied; an empty function
+// (the default) ends the observation. Any thread; the observer runs on the
+// thread that ran the command.
+void hostsim_set_shell_observer(std::function<void(const char *command)> observer);

@@ -5,7 +5,8 @@
 //   seam              board build                  host simulation build
 //   CAN sockets       SocketCAN raw sockets        AF_UNIX SOCK_SEQPACKET socket to ecu-sim,
 //                                                  one record per message (shared/hostsim_wire.h)
-//   shell command     system()                     printed, not run
+//   shell command     system()                     printed, not run; "ip link set can0
+//                                                  down/up" set the simulated can0's state
 //   config directory  /opt/zuk/configs             DIAG_GW_CONFIG_DIR (default ./configs)
 //   broker address    127.0.0.1:1883               DIAG_GW_BROKER (default tcp://127.0.0.1:1883)
 //   GPIO (relays)     libgpiod v2                  gpiod_sim.cpp: the same gpiod_* functions,
@@ -24,9 +25,10 @@
 //   diag-gateway       diag_platform_board   + libgpiod (PkgConfig::GPIOD)
 //   diag-gateway-sim   diag_platform_hostsim + gpiod_sim
 //   tests, fuzzing     diag_platform_hostsim + gpiod_sim
-// CAN frames themselves are read and written with read()/send()/recv() on the
-// descriptor in both builds: either socket carries one struct can_frame per
-// message.
+// CAN frames themselves are read with read()/recv() on the descriptor in both
+// builds: either socket carries one struct can_frame per message. They are
+// sent through platform_can_send(), where the host simulation refuses them
+// while its simulated interface is down, as the kernel does.
 //
 // The CAN functions mirror the system calls they replace: they return -1 and
 // set errno on failure, so callers report failures with perror().
@@ -47,6 +49,11 @@ int platform_can_bind(int fd, int ifindex);
 int platform_can_set_filter(int fd, const struct can_filter &filter);
 // setsockopt(SOL_CAN_RAW, CAN_RAW_ERR_FILTER).
 int platform_can_set_err_mask(int fd, can_err_mask_t mask);
+// send() of one frame, without SIGPIPE; returns what send() returns.
+long platform_can_send(int fd, const struct can_frame &frame);
+// ioctl(SIOCGIFFLAGS) on an interface request naming `ifname`; returns the
+// interface flags (IFF_UP, ...) or -1.
+int platform_can_if_flags(int fd, const char *ifname);
 
 // Runs a shell command (system() on the board); returns its status.
 int platform_run_shell(const char *command);

@@ -37,6 +37,20 @@ int platform_can_set_err_mask(int fd, can_err_mask_t mask)
     return setsockopt(fd, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &mask, sizeof(mask));
 }
 
+long platform_can_send(int fd, const struct can_frame &frame)
+{
+    return send(fd, &frame, sizeof(frame), MSG_NOSIGNAL);
+}
+
+int platform_can_if_flags(int fd, const char *ifname)
+{
+    struct ifreq ifr {};
+    std::strncpy(ifr.ifr_name, ifname, IFNAMSIZ - 1);
+    if (ioctl(fd, SIOCGIFFLAGS, &ifr) < 0)
+        return -1;
+    return ifr.ifr_flags & 0xFFFF;
+}
+
 int platform_run_shell(const char *command) { return std::system(command); }
 
 std::string platform_config_dir() { return "/opt/zuk/configs"; }

@@ -1,14 +1,18 @@
 // Host simulation build: CAN frames travel over a Unix socket to ecu-sim,
-// shell commands are printed instead of run, the config directory and the
-// broker address come from the environment.
+// shell commands are printed instead of run (the "ip link" ones set the
+// simulated can0 down and up), the config directory and the broker address
+// come from the environment.
 #include "hostsim_wire.h"
 #include "platform/hostsim_hooks.h"
 #include "platform/platform.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <net/if.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -16,6 +20,23 @@
 namespace {
 
 std::function<int(int)> ifindex_failure; // tests only, set before the sockets are opened
+
+// The simulated can0's administrative state: down refuses every frame with
+// ENETDOWN, as the kernel does, until an "ip link set can0 up" command.
+std::atomic<bool> interface_up{true};
+
+std::mutex shell_observer_mutex;
+std::function<void(const char *)> shell_observer; // tests only; under shell_observer_mutex
+
+bool starts_with(const char *text, const char *prefix) { return std::strncmp(text, prefix, std::strlen(prefix)) == 0; }
+
+void apply_to_simulated_interface(const char *command)
+{
+    if (std::strcmp(command, "sudo ip link set can0 down") == 0)
+        interface_up = false;
+    else if (starts_with(command, "sudo ip link set can0 up"))
+        interface_up = true;
+}
 
 std::string env_or(const char *name, const char *fallback)
 {
@@ -82,10 +103,38 @@ int platform_can_set_err_mask(int fd, can_err_mask_t mask)
     return write_record(fd, &mask, sizeof(mask));
 }
 
+long platform_can_send(int fd, const struct can_frame &frame)
+{
+    if (!interface_up) {
+        errno = ENETDOWN;
+        return -1;
+    }
+    return send(fd, &frame, sizeof(frame), MSG_NOSIGNAL);
+}
+
+int platform_can_if_flags(int fd, const char *ifname)
+{
+    if (platform_can_ifindex(fd, ifname) < 0)
+        return -1;
+    return interface_up ? IFF_UP | IFF_RUNNING : 0;
+}
+
+void hostsim_set_interface_up(bool up) { interface_up = up; }
+
+void hostsim_set_shell_observer(std::function<void(const char *command)> observer)
+{
+    std::lock_guard lock(shell_observer_mutex);
+    shell_observer = std::move(observer);
+}
+
 int platform_run_shell(const char *command)
 {
     std::printf("SIM_SHELL : %s\n", command);
     std::fflush(stdout);
+    apply_to_simulated_interface(command);
+    std::lock_guard lock(shell_observer_mutex);
+    if (shell_observer)
+        shell_observer(command);
     return 0;
 }
 

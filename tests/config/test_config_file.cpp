@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstring>
 #include <filesystem>
+#include <sys/stat.h>
 #include <vector>
 
 using testing::internal::CaptureStderr;
@@ -48,6 +49,13 @@ protected:
 };
 
 using names = std::vector<std::string>;
+
+// A file replaced by renaming gets a new inode.
+ino_t inode_of(const std::string &path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
 
 TEST_F(ConfigFile, PathsFollowTheConfigDirectory)
 {
@@ -220,10 +228,49 @@ TEST_F(ConfigFile, RestoreCopiesTheDefaultByteForByte)
     CaptureStdout();
     EXPECT_EQ(restore_default_config(), 1);
     EXPECT_EQ(GetCapturedStdout(), "OBD2_ERROR : Error while parsing json.\n"
-                                   "Default config restored successfully.\n");
+                                   "Default config restored successfully. The rejected file is kept as " +
+                                       rejected_config_json_path() + ".\n");
     EXPECT_EQ(read_text_file(config_json_path()), payload);
+    EXPECT_EQ(read_text_file(rejected_config_json_path()), std::string(5 * page, 'x'));
     EXPECT_EQ(parse_config_json(config_json_path().c_str()), 1);
     EXPECT_EQ(g_can_bitrate, 250000);
+}
+
+// The rejected file is kept whole, rewritten only when it differs, and never
+// replaced by a rejected copy of a broken default.
+TEST_F(ConfigFile, RestoreKeepsTheRejectedFileOnce)
+{
+    const std::string broken = R"({"can_port": {"BR": 5)";
+    const std::string defaults = "{ broken default";
+    ASSERT_TRUE(write_text_file(default_config_json_path(), defaults));
+    ASSERT_TRUE(write_text_file(config_json_path(), broken));
+    ASSERT_EQ(restore_default_config(), 1);
+    ASSERT_EQ(read_text_file(rejected_config_json_path()), broken);
+    const ino_t inode = inode_of(rejected_config_json_path());
+
+    // The restored default does not parse either: the next restore must not
+    // keep it over the user's file.
+    ASSERT_EQ(restore_default_config(), 1);
+    ASSERT_TRUE(write_text_file(config_json_path(), broken)); // the same mistake again
+    ASSERT_EQ(restore_default_config(), 1);
+    EXPECT_EQ(read_text_file(rejected_config_json_path()), broken);
+    EXPECT_EQ(inode_of(rejected_config_json_path()), inode) << "rewritten with the same content";
+}
+
+// Without a place for the rejected file, the user's file stays where it is.
+TEST_F(ConfigFile, RestoreThatCannotKeepTheRejectedFileLeavesConfigUntouched)
+{
+    const std::string broken = R"({"can_port": {"BR": 5)";
+    ASSERT_TRUE(write_text_file(default_config_json_path(), "{}"));
+    ASSERT_TRUE(write_text_file(config_json_path(), broken));
+    std::filesystem::create_directories(rejected_config_json_path() + "/in-the-way");
+    CaptureStdout();
+    EXPECT_EQ(restore_default_config(), 0);
+    EXPECT_EQ(GetCapturedStdout(), "OBD2_ERROR : Error while parsing json.\n"
+                                   "OBD2_ERROR : Failed to keep the rejected config as " +
+                                       rejected_config_json_path() + ".\n"
+                                   "OBD2_ERROR : Failed to restore default config file!\n");
+    EXPECT_EQ(read_text_file(config_json_path()), broken);
 }
 
 TEST_F(ConfigFile, RestoreWithoutDefaultLeavesConfigUntouched)

@@ -26,20 +26,29 @@ TEST(E2eConfig, UnparseableConfigIsReplacedByTheDefault)
 {
     e2e_rig rig;
     const std::string default_json = e2e_standard_config();
-    ASSERT_TRUE(rig.start_daemon("{ \"can_port\": { \"BR\": 500000 ", default_json));
+    const std::string first_mistake = "{ \"can_port\": { \"BR\": 500000 ";
+    ASSERT_TRUE(rig.start_daemon(first_mistake, default_json));
     const std::string config_path = rig.config_dir() + "/config.json";
+    const std::string rejected_path = config_path + ".rejected";
     const auto &d = rig.daemon();
-    ASSERT_NE(d.wait_for_log("Default config restored successfully.", E2E_TIMEOUT), std::string::npos);
+    ASSERT_NE(d.wait_for_log("Default config restored successfully. The rejected file is kept as " +
+                                 rejected_path + ".",
+                             E2E_TIMEOUT),
+              std::string::npos);
     EXPECT_NE(d.wait_for_log("OBD2_ERROR : Error while parsing json.", 1s), std::string::npos);
     EXPECT_EQ(read_text_file(config_path), default_json);
+    EXPECT_EQ(read_text_file(rejected_path), first_mistake);
 
     // Spoil it again and have it reloaded, now that the UI is certainly
     // listening: one WRNGCFG, then the normal road from the restored file.
-    ASSERT_TRUE(write_text_file(config_path, "not json at all"));
+    // A user's careful edit with one typo: kept byte for byte.
+    const std::string second_mistake = "{\r\n  \"can_port\": { \"padding\": 170, \"BR\": 250000, },\r\n  \"\xc3\xa4\": 1 }\n";
+    ASSERT_TRUE(write_text_file(config_path, second_mistake));
     const std::size_t mark = d.log_mark();
     ASSERT_TRUE(rig.send_command(10));
     ASSERT_NE(d.wait_for_log("Default config restored successfully.", E2E_TIMEOUT, mark), std::string::npos);
     EXPECT_EQ(read_text_file(config_path), default_json);
+    EXPECT_EQ(read_text_file(rejected_path), second_mistake);
 
     ASSERT_TRUE(rig.plug_in(e2e_vehicle("demo_petrol_11bit.json")));
     std::vector<std::string> before;

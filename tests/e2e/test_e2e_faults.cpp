@@ -123,6 +123,40 @@ TEST(E2eFaults, SilentEcuGetsFourNoResponsePacketsForLiveData)
     EXPECT_EQ(d.count_in_log("OBD2_ERROR : NO COMMUNICATION WITH ECU.", mark), 1u);
 }
 
+// The car switched off after identification: the codes are retried and end
+// in NORES, never in the empty document of a car without faults.
+TEST(E2eFaults, SilentCarGetsNoResponseForTroubleCodesNotAnEmptyDocument)
+{
+    e2e_rig rig;
+    bring_up(rig);
+    const std::size_t mark = rig.daemon().log_mark();
+    rig.set_unplugged(true);
+    ecu_sim_clear_log(rig.sim());
+    ASSERT_TRUE(rig.send_command(1));
+
+    // Four attempts, each one 10 s frame wait, a second apart.
+    const std::string nores = e2e_status("NORES", 1, 1);
+    std::vector<std::string> skipped;
+    ASSERT_TRUE(rig.skip_until(nores, &skipped, std::chrono::seconds(100)));
+    for (const auto &m : skipped)
+        EXPECT_NE(e2e_message_cmd(m), 1) << "before NORES: " << m;
+    skipped.clear();
+    ASSERT_TRUE(rig.skip_until(NOECU, &skipped)); // idle again
+    for (const auto &m : skipped)
+        EXPECT_NE(e2e_message_cmd(m), 1) << "after NORES: " << m;
+
+    // Only the first kind is asked of a silent ECU: one request per attempt.
+    std::vector<int> services;
+    for (const auto &r : ecu_sim_requests(rig.sim())) {
+        const std::uint8_t service = r.frame.data[1];
+        if (r.frame.data[0] == 0x01 && (service == 0x03 || service == 0x07 || service == 0x0A))
+            services.push_back(service);
+    }
+    EXPECT_EQ(services, (std::vector<int>{0x03, 0x03, 0x03, 0x03}));
+    EXPECT_EQ(rig.daemon().count_in_log("OBD2_ERROR : NO COMMUNICATION WITH ECU.", mark), 1u);
+    EXPECT_EQ(rig.daemon().count_in_log("final json:", mark), 0u);
+}
+
 // Negative answers to the heartbeat: three retries a second apart, the
 // fourth declares the ECU lost.
 TEST(E2eFaults, HeartbeatNegativeResponsesDeclareTheEcuLost)

@@ -31,6 +31,7 @@ using steady = std::chrono::steady_clock;
 constexpr int KILL_ROUNDS = 160;
 const std::string SAVED = "OBD2_INFO : ECU info saved to";
 const std::string BROKEN_CONFIG = R"({ "can_port": { "padding": 170, "BR": 500000 )";
+const std::string REJECTED = "config.json.rejected"; // kept whenever the default replaced BROKEN_CONFIG
 
 // A valid default large enough that copying it takes many writes: a restore
 // that truncates config.json first and fills it afterwards would be caught
@@ -249,22 +250,29 @@ TEST(E2eFiles, KilledDaemonLeavesWholeFilesAndCleansUpAtRestart)
         const std::string record_left = read_text_file(rig.ecu_info_path());
         EXPECT_EQ(versions.count(record_version(record_left)), 1u)
             << "ecu_info.json left as:\n" << record_left;
-        temporaries_left += static_cast<int>(folder_entries(rig.config_dir()).size()) - 3;
+        const std::set<std::string> entries = folder_entries(rig.config_dir());
+        if (entries.count(REJECTED) != 0) {
+            EXPECT_EQ(read_text_file(rig.config_dir() + "/" + REJECTED), BROKEN_CONFIG);
+        }
+        temporaries_left += static_cast<int>(entries.size() - entries.count(REJECTED)) - 3;
         if (testing::Test::HasFailure())
             break;
     }
     std::printf("%d temporary files were left by the kills\n", temporaries_left);
 
-    // Interrupted writes of both files: their temporary files go at the next
-    // start, whatever the daemon then writes.
+    // Interrupted writes of all three files: their temporary files go at the
+    // next start, whatever the daemon then writes.
+    std::set<std::string> expected{"config.json", "default_config", "ecu_info.json"};
+    if (folder_entries(rig.config_dir()).count(REJECTED) != 0)
+        expected.insert(REJECTED);
     ASSERT_TRUE(write_text_file(replacement_temp_path(rig.config_path().c_str()), "{ \"can_p"));
+    ASSERT_TRUE(write_text_file(replacement_temp_path((rig.config_dir() + "/" + REJECTED).c_str()), "{ \"can"));
     ASSERT_TRUE(write_text_file(replacement_temp_path(rig.ecu_info_path().c_str()), "{\n\t\"ECU_INFO\""));
     rig.set_vehicle(vehicles[0]);
     ASSERT_TRUE(rig.prepare(good_config, defaults[0]));
     auto [record, took] = rig.record_vehicle();
     EXPECT_EQ(versions.count(record_version(record)), 1u);
-    EXPECT_EQ(folder_entries(rig.config_dir()),
-              (std::set<std::string>{"config.json", "default_config", "ecu_info.json"}));
+    EXPECT_EQ(folder_entries(rig.config_dir()), expected);
     rig.daemon().stop();
 }
 

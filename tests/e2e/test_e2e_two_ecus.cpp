@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 namespace {
 
@@ -127,4 +129,48 @@ TEST(E2eTwoEcus, TwentyNineBitVehicleIsTheEngineEcus)
         EXPECT_TRUE(rig.skip_until(R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":["P0301"],"PNDDTC":["P0301"],"PRMDTC":[]}})"))
             << "round " << round;
     }
+}
+
+namespace {
+
+// The next heartbeat word ("ECU" or "NOECU") the UI gets, "" when none comes.
+std::string next_heartbeat_word(e2e_rig &rig)
+{
+    auto message = rig.ui().wait_for(
+        [](const mqtt_test_message &m) {
+            const std::string word = e2e_status_word(m.payload);
+            return word == "ECU" || word == "NOECU";
+        },
+        E2E_TIMEOUT);
+    return message ? e2e_status_word(message->payload) : "";
+}
+
+} // namespace
+
+// The heartbeat is the engine ECU's, and only its answer to this very
+// heartbeat counts: the transmission ECU's answer, 8 ms behind, left queued,
+// must not vouch for a car switched off since, nor may the transmission ECU
+// stand in for an engine ECU that went silent. Either way the first heartbeat
+// after the silence says NOECU.
+TEST(E2eTwoEcus, HeartbeatTakesOnlyTheEngineEcusFreshAnswer)
+{
+    const ecu_profile vehicle = e2e_vehicle("two_ecus_11bit.json");
+    e2e_rig rig;
+    bring_up(rig, vehicle);
+
+    ASSERT_EQ(next_heartbeat_word(rig), "ECU");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the transmission ECU's answer is queued by now
+    rig.set_unplugged(true);
+    const auto silent_since = std::chrono::steady_clock::now();
+    EXPECT_EQ(next_heartbeat_word(rig), "NOECU");
+    // Within one heartbeat period (four 1 s passes and the exchange), with room for load.
+    EXPECT_LT(std::chrono::steady_clock::now() - silent_since, std::chrono::seconds(10));
+
+    rig.set_unplugged(false);
+    ASSERT_TRUE(rig.expect_words({"GOTECU", "MODEDETECTED", "GOTINFO", "GOTPID", "SAVSUC"}));
+    ASSERT_EQ(next_heartbeat_word(rig), "ECU");
+    ecu_profile without_engine = vehicle;
+    without_engine.ecus.erase(without_engine.ecus.begin());
+    ecu_sim_set_profile(rig.sim(), without_engine);
+    EXPECT_EQ(next_heartbeat_word(rig), "NOECU");
 }

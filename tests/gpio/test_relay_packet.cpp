@@ -61,15 +61,6 @@ TEST_F(RelayPacket, ExampleSwitchesRelayZeroOnAndFiveOffOnly)
     EXPECT_EQ(states(), expected);
 }
 
-TEST_F(RelayPacket, PrintsOneLinePerRelayThatChanges)
-{
-    g_arr_do_states[7] = 1;
-    int result = 0;
-    const std::string out = parse(packet_with_do(R"("DO3":1,"DO7":0,"DO9":0)"), result);
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(out, "DO_INFO : relay 3 ON\nDO_INFO : relay 7 OFF\n"); // relay 9 was off already
-}
-
 TEST_F(RelayPacket, EmptyDoObjectIsAcceptedAndChangesNothing)
 {
     g_arr_do_states[2] = 1;

@@ -79,6 +79,24 @@ TEST_F(RelayThread, MalformedPacketGoesBackToIdleAndWritesNothing)
     EXPECT_EQ(total_writes(), 0);
 }
 
+// The log names each relay a packet switched, once the lines are set: a log
+// write must not hold up the switch.
+TEST_F(RelayThread, LogsEachSwitchedRelayAfterTheLines)
+{
+    ASSERT_EQ(gpio_init(), 1);
+    g_arr_do_states[7] = 1;
+    hand_over(relay_packet_text(R"("DO3":1,"DO7":0,"DO9":0)"));
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(gpio_state_machine_pass());
+    EXPECT_TRUE(gpio_state_machine_pass());
+    EXPECT_EQ(g_gpio_state.load(), DO_IDLE);
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string logged = "DO_INFO : relay 3 ON\nDO_INFO : relay 7 OFF\n"; // relay 9 was off already
+    ASSERT_GE(out.size(), logged.size()) << out;
+    EXPECT_EQ(out.substr(out.size() - logged.size()), logged) << out;
+    EXPECT_NE(out.find("SIM_GPIO : gpiochip4 line 0 -> low\n"), std::string::npos) << out;
+}
+
 TEST_F(RelayThread, UnknownStateValueActsLikeIdle)
 {
     ASSERT_EQ(gpio_init(), 1);

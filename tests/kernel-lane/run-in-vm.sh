@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs a command inside a throw-away VM that has what the board has and the
-# build machines lack: real SocketCAN (vcan "can0", can-raw, can-isotp) and real
-# GPIO character devices (gpio-sim, /dev/gpiochip0..4).
+# build machines lack: real SocketCAN (two emulated SJA1000 CAN controllers on
+# one bus, or a vcan "can0"; can-raw, can-isotp) and real GPIO character
+# devices (gpio-sim, /dev/gpiochip0..4).
 #
 #   tests/kernel-lane/run-in-vm.sh [--] COMMAND [ARGS...]
 #
@@ -20,6 +21,10 @@
 #   LANE_ARCH     amd64 (default): the host's kernel packages and root; arm64:
 #                 qemu-system-aarch64 with the kernel from LANE_KERNEL_ROOT and the
 #                 guest root from LANE_GUEST_ROOT (tests/kernel-lane/arm64/ makes both)
+#   LANE_CAN      controller (default): two emulated SJA1000 controllers on one
+#                 emulated bus (qemu's kvaser_pci), can0 the board's side (down
+#                 until someone sets its bitrate), can1 the vehicle's side (up
+#                 at 500 kbit/s); vcan: one vcan "can0", up, for both sides
 #   LANE_INIT     busybox (default): COMMAND runs chrooted under the lane's own
 #                 init; systemd: the host's systemd boots the overlay as init
 #                 (udev, journald, real sudo) and runs COMMAND as a service
@@ -45,6 +50,9 @@ case "${LANE_ARCH:-amd64}" in
     amd64)
         qemu_system=qemu-system-x86_64
         qemu_machine=(-cpu max)
+        # On a loaded machine the emulated timer can fail the kernel's check
+        # of the IO-APIC timer at boot, which then panics.
+        kernel_args=(no_timer_check)
         guest_console=ttyS0
         kbuild_args=()
         busybox=/bin/busybox
@@ -55,6 +63,7 @@ case "${LANE_ARCH:-amd64}" in
         qemu_system=qemu-system-aarch64
         # A Cortex-A72, as on many arm64 boards; cheaper to emulate than "max".
         qemu_machine=(-machine virt -cpu cortex-a72)
+        kernel_args=()
         guest_console=ttyAMA0
         kbuild_args=(ARCH=arm64 CROSS_COMPILE=aarch64-linux-gnu-)
         busybox=${LANE_BUSYBOX:?LANE_BUSYBOX: an arm64 busybox-static binary}
@@ -65,8 +74,21 @@ case "${LANE_ARCH:-amd64}" in
 esac
 
 # Modules the guest needs; modprobe resolves their dependencies.
-readonly guest_modules=(virtio_pci 9pnet_virtio 9p overlay configfs
-                        can can-raw can-dev vcan can-isotp)
+guest_modules=(virtio_pci 9pnet_virtio 9p overlay configfs can can-raw can-dev vcan can-isotp)
+
+can_mode=${LANE_CAN:-controller}
+case "$can_mode" in
+    controller)
+        # Two controllers on one emulated bus, the board's and the vehicle's
+        # side; kvaser_pci drives them (and brings sja1000 along).
+        can_devices=(-object can-bus,id=canbus0
+                     -device kvaser_pci,canbus=canbus0 -device kvaser_pci,canbus=canbus0)
+        can_driver=kvaser_pci
+        guest_modules+=("$can_driver") ;;
+    vcan) can_devices=() can_driver=vcan ;;
+    *) echo "lane: LANE_CAN must be controller or vcan, not $can_mode" >&2; exit 125 ;;
+esac
+readonly guest_modules
 
 say() { echo "lane: $*" >&2; }
 die() { say "ERROR: $*"; exit 125; }
@@ -99,12 +121,12 @@ pick_kernel() {
         version=${image##*/vmlinuz-}
         if [ -f "$kernel_root/lib/modules/$version/modules.dep" ] &&
            [ -f "$kernel_root/lib/modules/$version/build/Makefile" ] &&
-           modinfo -b "$kernel_root" -k "$version" vcan >/dev/null 2>&1; then
+           modinfo -b "$kernel_root" -k "$version" "$can_driver" >/dev/null 2>&1; then
             echo "$version"
             return
         fi
     done
-    die "no kernel in $kernel_root/boot with CAN modules and headers (install linux-image-amd64 and linux-headers-amd64)"
+    die "no kernel in $kernel_root/boot with CAN modules ($can_driver) and headers (install linux-image-amd64 and linux-headers-amd64)"
 }
 
 check_path_has_no_spaces() {
@@ -160,8 +182,10 @@ build_gpio_sim() {
 resolve_modules() {
     local kver=$1 module deps=""
     for module in "${guest_modules[@]}"; do
-        deps+=$(modprobe -d "$kernel_root" -S "$kver" --show-depends "$module") ||
+        deps+=$(modprobe -d "$kernel_root" -S "$kver" --show-depends "$module") || {
+            [ "$module" != kvaser_pci ] || die "module kvaser_pci not found for kernel $kver (LANE_CAN=vcan runs without the CAN controllers)"
             die "module $module not found for kernel $kver"
+        }
         deps+=$'\n'
     done
     awk '$1 == "insmod" && !seen[$2]++ { print $2 }' <<< "$deps"
@@ -238,14 +262,15 @@ prune_old_runs() {
 
 boot_vm() {
     local kver=$1 initramfs=$2 run_dir=$3 console=$3/console.log rc=0
-    local append="console=$guest_console panic=-1 quiet lane.boot=$lane_dir/guest/boot.sh lane.cmd=$run_dir/cmd.sh"
+    local append="console=$guest_console panic=-1 quiet ${kernel_args[*]} lane.can=$can_mode"
+    append+=" lane.boot=$lane_dir/guest/boot.sh lane.cmd=$run_dir/cmd.sh"
     case "${LANE_INIT:-busybox}" in
         busybox) ;;
         systemd) append+=" lane.init=systemd systemd.show_status=false" ;;
         *) die "LANE_INIT must be busybox or systemd, not $LANE_INIT" ;;
     esac
     local qemu=("$qemu_system" -accel tcg "${qemu_machine[@]}" -smp "$smp" -m "$mem"
-        -nodefaults -no-user-config -nographic -no-reboot -serial stdio
+        -nodefaults -no-user-config -nographic -no-reboot -serial stdio "${can_devices[@]}"
         -kernel "$kernel_root/boot/vmlinuz-$kver" -initrd "$initramfs" -append "$append"
         -fsdev "local,id=hostroot,path=$guest_root,security_model=none,readonly=on,multidevs=remap"
         -device virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot
@@ -288,7 +313,7 @@ main() {
     local kver t0 t1 t2 initramfs run_dir qemu_rc=0 status
     kver=$(pick_kernel)
     [ -f "$kernel_root/boot/vmlinuz-$kver" ] || die "$kernel_root/boot/vmlinuz-$kver missing"
-    initramfs=$work/initramfs-$kver.cpio
+    initramfs=$work/initramfs-$kver-$can_mode.cpio
 
     t0=$(now)
     {
@@ -303,7 +328,7 @@ main() {
     run_dir=$(mktemp -d "$work/runs/run.XXXXXX")
     mkdir -p "$run_dir/out"
     write_command_script "$run_dir/cmd.sh" "$@"
-    say "kernel $kver, prepared in $((t1 - t0)) s; booting (log: $run_dir/console.log)"
+    say "kernel $kver, CAN: $can_mode, prepared in $((t1 - t0)) s; booting (log: $run_dir/console.log)"
 
     boot_vm "$kver" "$initramfs" "$run_dir" || qemu_rc=$?
     t2=$(now)

@@ -6,7 +6,8 @@
 #
 # Scenarios that run the daemon use the board build from $LANE_BUILD_DIR
 # (default <repo>/build: diag-gateway and ecu-sim). Exit status 0 when every
-# scenario passed. See run-in-vm.sh for the VM's settings (LANE_WORK,
+# scenario passed and every message the daemon published in them (each
+# scenario's responses.log) matches doc/asyncapi.yaml. See run-in-vm.sh for the VM's settings (LANE_WORK,
 # LANE_TIMEOUT, LANE_VERBOSE, ...). LANE_CC and LANE_PKG_CONFIG build the GPIO
 # probe for another guest architecture.
 set -euo pipefail
@@ -41,6 +42,13 @@ trap 'rm -f "$output"' EXIT
 status=0
 "$lane_dir/run-in-vm.sh" bash "$lane_dir/guest/run-scenarios.sh" "$@" 2>&1 | tee "$output" ||
     status=${PIPESTATUS[0]}
+# On the host, from the folder the VM shared: the API check of the traffic.
+results=$(sed -n 's/^lane: results: //p' "$output" | tail -n 1)
+recordings=()
+[ -z "$results" ] || mapfile -t recordings < <(find "$results" -name responses.log | sort)
+if [ "${#recordings[@]}" -gt 0 ]; then
+    /usr/bin/python3 "$repo/tools/api/check_messages.py" --allow-empty "${recordings[@]}" || status=1
+fi
 say "lane finished in $(($(date +%s) - start)) s with status $status"
 # The scenario count again as the very last line, for whoever reads the end of the log.
 summary=$(grep -E '^lane: [0-9]+ passed, [0-9]+ failed$' "$output" | tail -n 1 || true)

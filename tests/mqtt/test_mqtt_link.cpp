@@ -180,3 +180,47 @@ TEST_F(MqttLink, OversizedCommandsAreDroppedWithMessage)
               std::string::npos)
         << log;
 }
+
+// A broker that refuses the response topic (the daemon only hears its own
+// answers there) leaves the link up: one line says so, and a retained
+// command runs once instead of at every renewed subscription. A refused
+// command topic still fails the subscription, which is retried.
+TEST_F(MqttLink, OnlyARefusedCommandTopicFailsTheSubscription)
+{
+    const std::string retained = R"({"TYP":1,"CMD":1})";
+    {
+        test_broker refusing(false, {RESP_TOPIC});
+        scoped_env address("DIAG_GW_BROKER", refusing.uri());
+        mqtt_test_client ui(refusing.uri());
+        ASSERT_TRUE(ui.connect());
+        ASSERT_TRUE(ui.publish(CMD_TOPIC, retained, 1, true));
+        const auto generation = obd_command_generation();
+        stdout_capture out;
+        const bool connected = connect_link();
+        const bool arrived = eventually([&] { return obd_command_generation() != generation; });
+        std::this_thread::sleep_for(500ms); // room for a second delivery, had there been one
+        const std::string &log = out.text();
+        ASSERT_TRUE(connected) << log;
+        ASSERT_TRUE(arrived);
+        EXPECT_EQ(obd_command_generation(), generation + 1);
+        EXPECT_EQ(mailbox_text(), retained);
+        EXPECT_EQ(count_of(log, "topic list : dt/ui_to_app/cmd\n"), 1u) << log;
+        EXPECT_EQ(count_of(log, "INTR_MQTT_ERROR : Broker refused the subscription to "
+                                "dt/app_to_ui/resp, going on without it\n"),
+                  1u)
+            << log;
+        EXPECT_NE(log.find("INTR_MQTT_INFO : successfully Subscribed topics\n"), std::string::npos);
+        reset_link();
+    }
+    test_broker refusing(false, {CMD_TOPIC});
+    scoped_env address("DIAG_GW_BROKER", refusing.uri());
+    stdout_capture out;
+    ASSERT_TRUE(drive_link_until(MQTT_SUBSCRIBE));
+    mqtt_link_pass();
+    EXPECT_EQ(mqtt_get_state(), MQTT_SUBSCRIBE);
+    const std::string &log = out.text();
+    EXPECT_NE(log.find("INTR_MQTT_ERROR : Fail to Subscribe with topics\n"
+                       "INTR_MQTT_ERROR : MQTT_SUBSCRIBE failed.\n"),
+              std::string::npos)
+        << log;
+}

@@ -1,9 +1,13 @@
 #include "link_fixture.h"
 
+#include "mqtt/outbox.h"
+#include "mqtt/status_packet.h"
+
 #include <atomic>
 #include <future>
 #include <string>
 #include <thread>
+#include <vector>
 
 using namespace std::chrono_literals;
 
@@ -33,6 +37,13 @@ bool command_reaches_mailbox(mqtt_test_client &ui, const std::string &text)
     return ui.publish(CMD_TOPIC, text) &&
            eventually([&] { return obd_command_generation() != generation; }) &&
            mailbox_text() == text;
+}
+
+std::string status_text(const char *word, int cmd = 0)
+{
+    char packet[STATUS_PACKET_SIZE] = {};
+    create_pkt_without_data(packet, 1, cmd, 0, word);
+    return packet;
 }
 
 } // namespace
@@ -241,4 +252,51 @@ TEST_F(MqttRecovery, PublicationsDoNotWaitForAFrozenBroker)
     broker_.resume(); // lets a blocked publication go on, so the test can end
     ASSERT_TRUE(returned) << "a publication waited for the frozen broker";
     EXPECT_EQ(both.get(), 2);
+}
+
+// The library takes up to ten messages while the broker is frozen; when the
+// stall watchdog drops the connection (clean session) it forgets them. The
+// bring-up words and the result are kept until the broker acknowledged them
+// and reach the UI on the next connection, in order; the heartbeat word, now
+// or never, does not come back.
+TEST_F(MqttRecovery, MessagesTakenWhileTheBrokerWasFrozenArriveAfterTheDrop)
+{
+    ASSERT_TRUE(connect_link());
+    outbox_clear();
+    const std::vector<std::string> owed = {status_text("MODEDETECTED"), status_text("GOTINFO"),
+                                           status_text("GOTPID"), status_text("DTC_CLEARED", 4),
+                                           status_text("SAVSUC")};
+    stdout_capture out;
+    broker_.pause();
+    for (const std::string &text : owed) {
+        const bool result = text.find("\"CMD\":4") != std::string::npos;
+        const delivery how = result ? delivery::latest_of_command : delivery::in_order;
+        EXPECT_EQ(outbox_send(text.c_str(), how, result ? 4 : 0), outbox_result::sent); // the library takes it
+    }
+    EXPECT_EQ(outbox_send(status_text("ECU").c_str(), delivery::now_or_never), outbox_result::sent);
+    ASSERT_TRUE(eventually(
+        [] {
+            mqtt_link_pass(); // connected passes: the stall watchdog
+            return mqtt_get_state() != MQTT_CONNECTED;
+        },
+        40s));
+    broker_.resume();
+    broker_.stop();
+    ASSERT_TRUE(broker_.restart());
+    ASSERT_TRUE(drive_link_until(MQTT_CONNECTED));
+    mqtt_test_client ui(broker_.uri());
+    ASSERT_TRUE(ui.connect());
+    ASSERT_TRUE(ui.subscribe(RESP_TOPIC));
+    outbox_flush(); // the OBD thread's next pass
+
+    std::vector<std::string> arrived;
+    while (auto message = ui.wait_for([](const mqtt_test_message &) { return true; },
+                                      arrived.size() < owed.size() ? MQTT_TEST_TIMEOUT : 500ms))
+        arrived.push_back(message->payload);
+    EXPECT_EQ(arrived, owed);
+    EXPECT_TRUE(eventually([] { return outbox_size() == 0; })); // acknowledged, forgotten
+    EXPECT_NE(out.text().find("INTR_MQTT_ERROR : Broker has not acknowledged for 20 s, dropping the "
+                              "connection\n"),
+              std::string::npos);
+    outbox_clear();
 }

@@ -144,6 +144,35 @@ TEST_F(ServicesOnSim, RefusedKindLeavesTheOthersReported)
     EXPECT_STREQ(handle_dtc_command(), R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":["P0420"],"PNDDTC":["P0420"],"PRMDTC":[]}})");
 }
 
+// Refusals are answers: the car was reached and has nothing to report.
+TEST_F(ServicesOnSim, EveryKindRefusedStillGivesTheDocument)
+{
+    ecu_profile profile = svc_profile(ecu_addressing::bits11);
+    for (std::uint8_t service : {0x03, 0x07, 0x0A})
+        profile.ecus[0].rules.push_back({{service}, {}, 0x11, false});
+    svc_sim_bus bus(profile);
+    ASSERT_TRUE(bus.ok());
+    configure({}, {"STRDTC", "PNDDTC", "PRMDTC"});
+
+    EXPECT_STREQ(handle_dtc_command(), R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":[],"PRMDTC":[]}})");
+}
+
+// A car that is off is not a car without codes: no document, and only the
+// first kind is waited for.
+TEST_F(ServicesOnSim, SilentEcuGivesNoDocumentAndIsAskedOnce)
+{
+    ecu_profile profile = svc_profile(ecu_addressing::bits11);
+    profile.ecus[0].stored_dtcs = {dtc("P0420")};
+    for (std::uint8_t service : {0x03, 0x07, 0x0A})
+        profile.ecus[0].rules.push_back({{service}, {}, 0, true});
+    svc_sim_bus bus(profile);
+    ASSERT_TRUE(bus.ok());
+    configure({}, {"STRDTC", "PNDDTC", "PRMDTC"});
+
+    EXPECT_STREQ(handle_dtc_command(), "");
+    EXPECT_EQ(bus.requests(), (std::vector<bytes>{request(0x01, 0x03, FILL)}));
+}
+
 // ---- clearing ------------------------------------------------------------------------------
 
 TEST_F(ServicesOnSim, ClearRepeatsWhileTheEcuAnswersResponsePending)

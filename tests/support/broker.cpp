@@ -20,6 +20,8 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
+#include <glob.h>
 
 namespace {
 
@@ -67,7 +69,8 @@ int free_loopback_port()
     return port;
 }
 
-test_broker::test_broker(bool keep_sessions) : keep_sessions_(keep_sessions)
+test_broker::test_broker(bool keep_sessions, std::vector<std::string> refused_subscriptions)
+    : keep_sessions_(keep_sessions), refused_subscriptions_(std::move(refused_subscriptions))
 {
     // Another test program may grab the port between our probe and the
     // broker's bind; then the broker exits at once and we pick another.
@@ -86,10 +89,40 @@ std::string test_broker::uri() const { return "tcp://127.0.0.1:" + std::to_strin
 
 std::string test_broker::log() const { return read_text_file(dir_.file("mosquitto.log")); }
 
+// Configuration lines for the refused subscriptions: every client is
+// anonymous and in a group whose one role refuses them; all else is allowed.
+std::string test_broker::access_control()
+{
+    if (refused_subscriptions_.empty())
+        return {};
+    glob_t found{};
+    std::string plugin;
+    if (glob("/usr/lib/*/mosquitto_dynamic_security.so", 0, nullptr, &found) == 0 && found.gl_pathc > 0)
+        plugin = found.gl_pathv[0];
+    globfree(&found);
+    if (plugin.empty()) {
+        ADD_FAILURE() << "mosquitto's dynamic-security plugin is not installed";
+        return {};
+    }
+    std::string acls;
+    for (const std::string &topic : refused_subscriptions_)
+        acls += std::string(acls.empty() ? "" : ",") + R"({"acltype":"subscribeLiteral","topic":")" + topic +
+                R"(","priority":0,"allow":false})";
+    const std::string rules =
+        R"({"defaultACLAccess":{"publishClientSend":true,"publishClientReceive":true,"subscribe":true,)"
+        R"("unsubscribe":true},"clients":[],"groups":[{"groupname":"anonymous","roles":[{"rolename":)"
+        R"("refusals"}]}],"roles":[{"rolename":"refusals","acls":[)" +
+        acls + R"(]}],"anonymousGroup":"anonymous"})";
+    const std::string rules_path = dir_.file("dynamic-security.json");
+    if (!write_text_file(rules_path, rules))
+        return {};
+    return "plugin " + plugin + "\nplugin_opt_config_file " + rules_path + "\n";
+}
+
 bool test_broker::launch()
 {
     const std::string conf = dir_.file("mosquitto.conf");
-    const std::string text = "listener " + std::to_string(port_) +
+    const std::string text = access_control() + "listener " + std::to_string(port_) +
                              " 127.0.0.1\n"
                              "allow_anonymous true\n"
                              // Dropping to another user would clear the parent-death signal.

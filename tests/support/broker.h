@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 #include <sys/types.h>
 
 class test_broker {
@@ -20,7 +21,10 @@ public:
     // test failure (and running() stays false) when that is impossible.
     // `keep_sessions`: persistent sessions and their queued messages survive
     // a stop() and restart(), as a board's broker with persistence keeps them.
-    explicit test_broker(bool keep_sessions = false);
+    // `refused_subscriptions`: topics whose subscription the broker refuses
+    // (granted QoS 0x80, through its dynamic-security plugin; its acl_file
+    // only filters deliveries).
+    explicit test_broker(bool keep_sessions = false, std::vector<std::string> refused_subscriptions = {});
     ~test_broker(); // kills the broker if it still runs
     test_broker(const test_broker &) = delete;
     test_broker &operator=(const test_broker &) = delete;
@@ -50,10 +54,12 @@ public:
 
 private:
     bool launch();
+    std::string access_control();
     bool wait_until_accepting();
 
     temp_dir dir_{"mqtt-broker-"};
     bool keep_sessions_ = false;
+    std::vector<std::string> refused_subscriptions_;
     int port_ = 0;
     pid_t pid_ = -1;
 };

@@ -4,6 +4,7 @@
 
 #include "hostsim_wire.h"
 #include "obd2/can_link.h"
+#include "obd2/isotp.h"
 #include "platform/hostsim_hooks.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <thread>
 
 using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
@@ -79,6 +81,7 @@ protected:
     void TearDown() override
     {
         hostsim_set_ifindex_failure(nullptr);
+        hostsim_set_interface_up(true);
         close_can_sockets();
     }
 };
@@ -141,7 +144,7 @@ TEST_F(CanLink, InstallsEachRowsFilterAndErrorMask)
         ASSERT_EQ(record.size(), sizeof(can_err_mask_t));
         can_err_mask_t mask;
         std::memcpy(&mask, record.data(), sizeof(mask));
-        EXPECT_EQ(mask, CAN_ERR_TX_TIMEOUT);
+        EXPECT_EQ(mask, CAN_ERR_TX_TIMEOUT | CAN_ERR_CRTL | CAN_ERR_BUSOFF);
     }
     EXPECT_GE(can_cfg[0].sock_fd, 0);
     EXPECT_GE(can_cfg[1].sock_fd, 0);
@@ -188,6 +191,43 @@ TEST_F(CanLink, InterfaceLookupFailureEndsOnlyItsOwnRow)
     ASSERT_TRUE(eleven_bit);
     EXPECT_EQ(wire_listener::read_record(eleven_bit.get()).size(), sizeof(can_filter));
     EXPECT_EQ(wire_listener::read_record(eleven_bit.get()).size(), sizeof(can_err_mask_t));
+}
+
+// A send refused because can0 is down: the bring-up runs again with the
+// bitrate of the last one, not before 2 s have passed since it, and the
+// sockets are reopened; afterwards nothing more is run.
+TEST_F(CanLink, SendOnADownInterfaceBringsItUpAgainPaced)
+{
+    wire_listener sim(dir.file("ecu.sock"));
+    CaptureStdout();
+    can_setup("can0", 250000);
+    GetCapturedStdout();
+    ASSERT_EQ(init_can_socket(), 1);
+    unique_fd first = sim.accept_client(), second = sim.accept_client();
+    ASSERT_TRUE(first && second);
+    const auto set_up_at = std::chrono::steady_clock::now();
+
+    hostsim_set_interface_up(false);
+    const std::uint8_t request[8] = {0x02, 0x01, 0x00, 0x55, 0x55, 0x55, 0x55, 0x55};
+    std::uint8_t resp[OBD2_RESPONSE_SIZE];
+    std::uint64_t resp_len = 0;
+    CaptureStdout();
+    CaptureStderr();
+    EXPECT_EQ(send_obd2_request(ADDR_MODE_11BIT, request, sizeof request, resp, &resp_len, REQ_KIND_DETECT), -1);
+    EXPECT_EQ(GetCapturedStderr(), "CAN write failed: Network is down\n");
+    EXPECT_FALSE(can_link_recover()) << "within 2 s of the last bring-up";
+    GetCapturedStdout();
+
+    std::this_thread::sleep_until(set_up_at + CAN_BRINGUP_INTERVAL);
+    CaptureStdout();
+    EXPECT_TRUE(can_link_recover());
+    EXPECT_FALSE(can_link_recover());
+    EXPECT_EQ(GetCapturedStdout(), "OBD2_INFO : CAN link lost (Network is down): bringing can0 up again at 250000 bit/s\n"
+                                   "SIM_SHELL : sudo ip link set can0 down\n"
+                                   "SIM_SHELL : sudo ip link set can0 up type can bitrate 250000\n"
+                                   "SIM_SHELL : sudo ip link set can0 up\n");
+    unique_fd third = sim.accept_client(), fourth = sim.accept_client();
+    EXPECT_TRUE(third && fourth) << "both sockets reopened";
 }
 
 } // namespace

@@ -21,31 +21,71 @@ say() {
 die() { say "FATAL: $*"; exit 125; }
 
 # Everything in the VM runs as root; the daemon still calls "sudo ip ...", so a
-# sudo that simply runs its command stands in for the real one. It lives in the
-# tmpfs overlay only, never on the host. Under systemd (LANE_INIT=systemd) the
-# real sudo and its rules are what is being tested, so there is none.
+# sudo that simply runs its command stands in for the real one, and notes it
+# in $LANE_SUDO_LOG for the scenarios. It lives in the tmpfs overlay only,
+# never on the host. Under systemd (LANE_INIT=systemd) the real sudo and its
+# rules are what is being tested, so there is none.
 install_sudo_shim() {
-    cat > /usr/local/sbin/sudo <<'SHIM'
+    export LANE_SUDO_LOG=/run/lane-sudo.log
+    cat > /usr/local/sbin/sudo <<SHIM
 #!/bin/sh
-while [ $# -gt 0 ]; do
-    case "$1" in
+while [ \$# -gt 0 ]; do
+    case "\$1" in
         -u|-g|-C|-D|-h|-p|-r|-t|-U) shift 2 ;;
         --) shift; break ;;
         -*) shift ;;
         *) break ;;
     esac
 done
-exec "$@"
+echo "\$*" >> $LANE_SUDO_LOG
+exec "\$@"
 SHIM
     chmod 0755 /usr/local/sbin/sudo
+    : > "$LANE_SUDO_LOG"
+}
+
+# The CAN mode the VM was started in (lane.can= on the kernel command line).
+can_mode_of_vm() {
+    local arg mode=vcan
+    for arg in $(cat /proc/cmdline); do
+        case "$arg" in lane.can=*) mode=${arg#lane.can=} ;; esac
+    done
+    echo "$mode"
+}
+
+# Controller mode: qemu's two SJA1000 controllers. can0 is the board's side
+# and stays down, as after a board's boot, until someone sets its bitrate;
+# the second one is the vehicle's side, up at the bitrate a vehicle uses.
+# vcan mode: one vcan can0, up, carries both sides.
+export LANE_CAN LANE_VEHICLE_CAN LANE_VEHICLE_BITRATE=500000
+bring_up_can() {
+    LANE_CAN=$(can_mode_of_vm)
+    case "$LANE_CAN" in
+        controller)
+            LANE_VEHICLE_CAN=can1
+            local iface driver
+            for iface in can0 "$LANE_VEHICLE_CAN"; do
+                wait_for_path "/sys/class/net/$iface" || die "$iface did not appear (kvaser_pci)"
+                driver=$(basename "$(readlink -f "/sys/class/net/$iface/device/driver")")
+                [ "$driver" = kvaser_pci ] || die "$iface is driven by $driver, not kvaser_pci"
+            done
+            ip link set "$LANE_VEHICLE_CAN" up type can bitrate "$LANE_VEHICLE_BITRATE" ||
+                die "cannot bring $LANE_VEHICLE_CAN up at $LANE_VEHICLE_BITRATE bit/s"
+            say "can0 (board) down, $LANE_VEHICLE_CAN (vehicle) up at $LANE_VEHICLE_BITRATE bit/s: SJA1000 on kvaser_pci"
+            ;;
+        vcan)
+            LANE_VEHICLE_CAN=can0
+            ip link add can0 type vcan || die "cannot create can0 (vcan)"
+            ip link set can0 up || die "cannot bring can0 up"
+            say "can0 up: vcan"
+            ;;
+        *) die "unknown CAN mode $LANE_CAN" ;;
+    esac
 }
 
 bring_up_network() {
-    # Under systemd the host's name stays, which /etc/hosts resolves (sudo looks it up).
-    [ -d /run/systemd/system ] || hostname lane 2>/dev/null || true
     ip link set lo up || die "cannot bring lo up"
-    ip link add can0 type vcan || die "cannot create can0 (vcan)"
-    ip link set can0 up || die "cannot bring can0 up"
+    bring_up_can
 }
 
 wait_for_path() {

@@ -198,14 +198,66 @@ config_fill_hex() {
         "$BOARD_CONFIG_DIR/config.json"
 }
 
-# Every frame on can0, in candump's log format, in $BUS_LOG (-D: the daemon
-# sets can0 down and up again at start).
+# ---- the CAN link -----------------------------------------------------------------
+
+# The board's side of the bus is can0, as the daemon has it. The vehicle's
+# side (ECU simulator, noise, bus log) is the second controller in controller
+# mode and can0 itself in vcan mode (LANE_CAN, see run-in-vm.sh): scenarios
+# name $BOARD_CAN and $VEHICLE_CAN, never can0/can1.
+readonly CAN_MODE=${LANE_CAN:-vcan}
+readonly BOARD_CAN=can0
+readonly VEHICLE_CAN=${LANE_VEHICLE_CAN:-can0}
+readonly VEHICLE_BITRATE=${LANE_VEHICLE_BITRATE:-500000}
+
+# can_up IFACE BITRATE: up the way a controller must come up, with its
+# bitrate (set down first, as a controller takes no bitrate while up); a
+# vcan has no bitrate and is just set up.
+can_up() {
+    if [ "$CAN_MODE" = controller ]; then
+        ip link set "$1" down && ip link set "$1" up type can bitrate "$2"
+    else
+        ip link set "$1" up
+    fi
+}
+
+# vehicle_can_up [BITRATE]: the vehicle's side up at BITRATE (default: the
+# lane's 500 kbit/s). In vcan mode that is can0 itself.
+vehicle_can_up() { can_up "$VEHICLE_CAN" "${1:-$VEHICLE_BITRATE}"; }
+
+# board_can_up [BITRATE]: can0 up as a board's bring-up leaves it.
+board_can_up() { can_up "$BOARD_CAN" "${1:-$VEHICLE_BITRATE}"; }
+
+# can_link_is IFACE BITRATE STATE: "ip -details link show" says the link is
+# up at BITRATE in controller state STATE (e.g. ERROR-ACTIVE).
+can_link_is() {
+    local details
+    details=$(ip -details link show "$1") || return 1
+    if grep -q ',UP' <<< "$details" &&
+        grep -qE "^[[:space:]]+can .*state $3( |$)" <<< "$details" &&
+        grep -qE "^[[:space:]]+bitrate $2( |$)" <<< "$details"; then
+        return 0
+    fi
+    echo "$1 is not up at $2 in $3:" >&2
+    echo "$details" >&2
+    return 1
+}
+
+# can_link_down IFACE: administratively down (a controller says STOPPED).
+can_link_down() { ! ip link show "$1" | grep -q ',UP'; }
+
+# sudo_commands: what the lane's sudo stand-in ran, one command a line.
+sudo_commands() { cat "${LANE_SUDO_LOG:?no sudo stand-in in this VM}"; }
+
+# Every frame on the bus as the vehicle's side sees it (the daemon's frames
+# and the simulator's), in candump's log format, in $BUS_LOG (-D: a link may
+# go down and up again).
 start_bus_log() {
-    spawn candump stdbuf -oL candump -D -L can0
+    spawn candump stdbuf -oL candump -D -L "$VEHICLE_CAN"
     # Ready once it has seen a frame of its own: keep sending a marker frame
     # (an identifier nobody answers) until one shows up.
     bus_log_ready() {
-        cangen -n 1 -I 5A5 -L 2 -D CAFE can0 && grep -q ' can0 5A5#CAFE' "$BUS_LOG"
+        cangen -n 1 -I 5A5 -L 2 -D CAFE "$VEHICLE_CAN" &&
+            grep -q " $VEHICLE_CAN 5A5#CAFE" "$BUS_LOG"
     }
     wait_until 20 bus_log_ready
 }
@@ -241,11 +293,11 @@ start_gateway() {
     spawn gateway stdbuf -oL -eL "$GATEWAY"
 }
 
-# start_ecu_sim PROFILE [ecu-sim options...]: the simulator on can0.
+# start_ecu_sim PROFILE [ecu-sim options...]: the simulator on the vehicle's side.
 start_ecu_sim() {
     local profile=$1
     shift
-    spawn ecu-sim stdbuf -oL -eL "$ECU_SIM" --profile "$profile" --can can0 "$@"
+    spawn ecu-sim stdbuf -oL -eL "$ECU_SIM" --profile "$profile" --can "$VEHICLE_CAN" "$@"
 }
 
 # Sends a signal to a spawned program (stdbuf execs it, so the pid is its own).

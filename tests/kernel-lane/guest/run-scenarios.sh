@@ -2,7 +2,9 @@
 # Runs lane scenarios inside the VM, one after the other, each in its own
 # process with its own results folder under $LANE_OUT.
 #   run-scenarios.sh [NAME...]   NAME: scenario file name without ".sh"
-# With no NAME it runs every scenario. Ends with "N passed, N failed".
+# With no NAME it runs every scenario. Ends with "N passed, N failed". A
+# scenario that exits with 77 does not apply to this VM (e.g. it needs the
+# CAN controllers) and counts as skipped, neither passed nor failed.
 # LANE_SCENARIO_DIR: another folder of scenarios (default: scenarios/).
 set -uo pipefail
 
@@ -22,24 +24,29 @@ fi
 passed=0
 failed=0
 failed_names=()
+skipped_names=()
 for name in "${scenarios[@]}"; do
     file=$scenario_dir/$name.sh
     export SCENARIO_OUT=$out_root/$name
     mkdir -p "$SCENARIO_OUT"
     echo "=== scenario $name"
     start=$(date +%s)
-    if [ -f "$file" ] && (cd "$LANE_REPO" && bash "$file"); then
-        result=PASS
-        passed=$((passed + 1))
+    status=1
+    if [ -f "$file" ]; then
+        (cd "$LANE_REPO" && bash "$file")
+        status=$?
     else
-        [ -f "$file" ] || echo "  no such scenario: $file"
-        result=FAIL
-        failed=$((failed + 1))
-        failed_names+=("$name")
+        echo "  no such scenario: $file"
     fi
+    case $status in
+        0) result=PASS; passed=$((passed + 1)) ;;
+        77) result=SKIP; skipped_names+=("$name") ;;
+        *) result=FAIL; failed=$((failed + 1)); failed_names+=("$name") ;;
+    esac
     echo "=== scenario $name: $result ($(($(date +%s) - start)) s)"
 done
 
+[ ${#skipped_names[@]} -eq 0 ] || echo "skipped scenarios (not for this VM): ${skipped_names[*]}"
 [ "$failed" -eq 0 ] || echo "failed scenarios: ${failed_names[*]}"
 echo "lane: $passed passed, $failed failed"
 [ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]

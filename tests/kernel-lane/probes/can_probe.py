@@ -1,8 +1,10 @@
 #!/usr/bin/python3
-"""Checks the kernel CAN stack on an interface: a raw frame from one PF_CAN
-socket reaches another one through the kernel's filters, and a 20-byte ISO-TP
-message crosses between two CAN_ISOTP sockets (first frame, flow control,
-consecutive frames) with 11-bit and with 29-bit identifiers."""
+"""Checks the kernel CAN stack between two interfaces on one bus (or on one
+interface): a raw frame from a PF_CAN socket on the first reaches one on the
+second through the kernel's filters, and a 20-byte ISO-TP message crosses
+from the second to the first between two CAN_ISOTP sockets (first frame,
+flow control, consecutive frames) with 11-bit and with 29-bit identifiers.
+    can_probe.py IFACE [PEER]   (PEER defaults to IFACE)"""
 import socket
 import struct
 import sys
@@ -19,8 +21,8 @@ def raw_socket(iface, can_id, mask):
     return s
 
 
-def check_raw(iface):
-    listener = raw_socket(iface, 0x7E8, 0x7FF)
+def check_raw(iface, peer):
+    listener = raw_socket(peer, 0x7E8, 0x7FF)
     sender = raw_socket(iface, 0, 0xFFFFFFFF)  # receives nothing it does not ask for
     payload = bytes([0x02, 0x01, 0x00, 0x55, 0x55, 0x55, 0x55, 0x55])
     sender.send(CAN_FRAME.pack(0x7DF, 8, payload))  # filtered out by the listener
@@ -28,7 +30,7 @@ def check_raw(iface):
     can_id, dlc, data = CAN_FRAME.unpack(listener.recv(CAN_FRAME.size))
     if (can_id, dlc, data) != (0x7E8, 8, payload):
         raise AssertionError(f"raw: got id {can_id:#x} dlc {dlc} data {data.hex()}")
-    print(f"raw: frame 0x7e8 {data.hex()} received through a 0x7e8 filter")
+    print(f"raw: frame 0x7e8 {data.hex()} from {iface} received on {peer} through a 0x7e8 filter")
 
 
 def isotp_socket(iface, rx_id, tx_id):
@@ -38,9 +40,9 @@ def isotp_socket(iface, rx_id, tx_id):
     return s
 
 
-def check_isotp(iface, tester_rx, tester_tx, label):
+def check_isotp(iface, peer, tester_rx, tester_tx, label):
     tester = isotp_socket(iface, tester_rx, tester_tx)
-    ecu = isotp_socket(iface, tester_tx, tester_rx)
+    ecu = isotp_socket(peer, tester_tx, tester_rx)
     message = bytes([0x49, 0x02, 0x01]) + b"1HGCM82633A004352"
     ecu.send(message)
     received = tester.recv(4096)
@@ -51,10 +53,11 @@ def check_isotp(iface, tester_rx, tester_tx, label):
 
 def main():
     iface = sys.argv[1] if len(sys.argv) > 1 else "can0"
-    check_raw(iface)
-    check_isotp(iface, 0x7E8, 0x7E0, "11-bit")
+    peer = sys.argv[2] if len(sys.argv) > 2 else iface
+    check_raw(iface, peer)
+    check_isotp(iface, peer, 0x7E8, 0x7E0, "11-bit")
     eff = socket.CAN_EFF_FLAG
-    check_isotp(iface, 0x18DAF110 | eff, 0x18DA10F1 | eff, "29-bit")
+    check_isotp(iface, peer, 0x18DAF110 | eff, 0x18DA10F1 | eff, "29-bit")
     return 0
 
 

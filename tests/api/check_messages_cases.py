@@ -1,0 +1,74 @@
+#!/usr/bin/python3
+"""The API checker (tools/api/check_messages.py) must refuse what the daemon
+must never send, not only pass what it sends. Exit 77 (skipped) without
+Debian's python3-jsonschema and python3-yaml."""
+import collections
+import json
+import os
+import sys
+import tempfile
+
+try:
+    import jsonschema  # noqa: F401
+    import yaml  # noqa: F401
+except ImportError:
+    print("python3-jsonschema or python3-yaml missing (SETUP_API=1 scripts/setup.sh)")
+    sys.exit(77)
+
+ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+CHECKER = os.path.join(ROOT, "tools", "api", "check_messages.py")
+RESP = "dt/app_to_ui/resp"
+LIVE = '{\n  "TYP": 1,\n  "CMD": 2,\n  "DATA": {\n    %s\n  }\n}'
+
+GOOD = [
+    '{"TYP":1,"CMD":1,"ERROR":1,"DATA":{"msg":"NORES"}}',
+    '{"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":["U0100"],"PRMDTC":[]}}',
+    LIVE % '"ENGRPM": 16383.75,\n    "SPD": "--"',
+    LIVE % '"EVPPRS": -8192.00',
+]
+BAD = {
+    "status word with the wrong CMD": '{"TYP":1,"CMD":1,"ERROR":1,"DATA":{"msg":"DTC_CLEARED"}}',
+    "status word with the wrong error flag": '{"TYP":1,"CMD":0,"ERROR":0,"DATA":{"msg":"NOECU"}}',
+    "unknown status word": '{"TYP":1,"CMD":0,"ERROR":0,"DATA":{"msg":"HELLO"}}',
+    "trouble-code list missing": '{"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":[]}}',
+    "chassis code": '{"TYP":1,"CMD":1,"DATA":{"STRDTC":[],"PNDDTC":["C0035"],"PRMDTC":[]}}',
+    "unknown sensor key": LIVE % '"ENGRPM": 850.00,\n    "FOO": 1.00',
+    "value above the catalogue's range": LIVE % '"ENGLD": 100.01',
+    "no sensor answered": LIVE % '"ENGRPM": "--"',
+    "not JSON": '{"TYP":1,',
+}
+
+
+sys.path.insert(0, os.path.join(ROOT, "tools", "api"))
+import check_messages  # noqa: E402
+
+CHANNELS = check_messages.load_channels(check_messages.DOCUMENT)
+
+
+def problems(payloads):
+    """What the checker finds wrong with a recording of these responses."""
+    with tempfile.NamedTemporaryFile("w", suffix=".jsonl", delete=False) as f:
+        for text in payloads:
+            f.write(json.dumps({"topic": RESP, "payload": text}) + "\n")
+    try:
+        return check_messages.check_recording(f.name, CHANNELS, collections.Counter())
+    finally:
+        os.unlink(f.name)
+
+
+def main():
+    failures = []
+    found = problems(GOOD)
+    if found:
+        failures.append("good messages refused:\n" + "\n".join(found))
+    for what, text in BAD.items():
+        if not problems(GOOD + [text]):
+            failures.append(f"{what} passed: {text!r}")
+    for failure in failures:
+        print(failure)
+    print(f"{len(BAD) + 1 - len(failures)} passed, {len(failures)} failed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
