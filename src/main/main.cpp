@@ -105,7 +105,10 @@ int main()
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     if (create_threads() == 0) {
         std::puts("MAIN_ERROR : Error while creating threads --> EXITING FROM MAIN.");
-        return 1;
+        std::fflush(stdout);
+        // The threads already started still run: no static destructors
+        // (outbox, condition variables, the payload buffer) under their feet.
+        std::_Exit(1);
     }
     stop_threads(supervise_until_stop_signal(signals));
     return 0;

@@ -1,5 +1,7 @@
 #include "mqtt/outbox.h"
 
+#include "handover/thread_handover.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -103,6 +105,13 @@ outbox_result outbox_send(const char *text, delivery how, int cmd)
 {
     if (!text)
         return outbox_result::dropped;
+    if (shutdown_requested()) {
+        // Every exchange fails at once after a stop: what a pass concludes
+        // from them (GOTPID with nothing supported, NORES, NOECU) is no news
+        // for the UI, and neither is anything else from now on.
+        std::printf("INTR_MQTT_INFO : Stopping, not published: %s\n", text);
+        return outbox_result::dropped;
+    }
     if (std::strlen(text) >= static_cast<std::size_t>(MQTT_PAYLOAD_SIZE)) {
         MQTT_Publish_Data(0, text); // refuses it with its own message
         return outbox_result::dropped;
@@ -121,6 +130,8 @@ outbox_result outbox_send(const char *text, delivery how, int cmd)
 
 void outbox_flush()
 {
+    if (shutdown_requested())
+        return;
     std::lock_guard lock(outbox_mutex);
     flush_locked();
 }

@@ -18,6 +18,9 @@
 // in flight, and a dropped connection (clean session) loses them in the
 // library. What a connection did not see acknowledged goes out again, in
 // order, on the next one; the UI may then see a message twice, never miss it.
+//
+// Once a stop is requested (request_shutdown) nothing more is published:
+// outbox_send drops every text and outbox_flush does nothing.
 #pragma once
 
 #include "mqtt/mqtt_link.h"

@@ -132,10 +132,21 @@ int clear_one_ecu(const ecu_entry &engine)
     return 1;
 }
 
+// Nothing to do: the command ends at once, and the session goes back to the
+// bring-up it interrupted or to the heartbeat. Waiting in EXECUTE_COMMAND
+// for the next command would leave a car plugged in later undetected.
+int end_without_action()
+{
+    finish_current_command(IDLE);
+    return 1;
+}
+
 int clear_trouble_codes()
 {
-    if (g_ecu_count <= 0)
-        return 1; // nothing known to clear: the controller waits for the next command
+    if (g_ecu_count <= 0) {
+        std::puts("OBD2_INFO : No ECU known, nothing to clear.");
+        return end_without_action();
+    }
     return clear_one_ecu(g_ecu_list[0]);
 }
 
@@ -194,25 +205,6 @@ void report_command_given_up(int cmd_code)
         send_error_packet(cmd_code, "NORES", NORES_PUBLISH_FAILURE);
 }
 
-bool command_has_no_action(int cmd_code)
-{
-    switch (cmd_code) {
-    case CMD_READ_DTC:
-    case CMD_LIVE_DATA:
-    case CMD_STOP:
-    case CMD_IDLE_7:
-    case CMD_RELOAD_CONFIG:
-    case CMD_IDLE_11:
-    case CMD_READINESS:
-    case CMD_FREEZE_FRAME:
-        return false;
-    case CMD_CLEAR_DTC:
-        return g_ecu_count <= 0;
-    default:
-        return true;
-    }
-}
-
 int handle_received_cmd(int cmd_code)
 {
     switch (cmd_code) {
@@ -235,6 +227,6 @@ int handle_received_cmd(int cmd_code)
         finish_current_command(LOAD_CONFIG);
         return 1;
     default:
-        return 1;
+        return end_without_action();
     }
 }

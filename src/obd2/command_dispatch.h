@@ -4,13 +4,10 @@
 // 1 when the command is done or needs nothing, 0 when the attempt failed.
 // Stores IDLE or LOAD_CONFIG when the command is finished, unless a newer
 // command has been handed over since this one was parsed
-// (finish_current_command).
+// (finish_current_command). Only live data leaves EXECUTE_COMMAND standing
+// (its next cycle); a command with nothing to do (a code without action,
+// clearing with no ECU known) is finished at once like any other.
 int handle_received_cmd(int cmd_code);
-
-// True when `cmd_code` does nothing while it stands: a code without action,
-// or clearing with no ECU known. The controller then waits for the next
-// command instead of calling the dispatcher again at once.
-bool command_has_no_action(int cmd_code);
 
 // The controller gave up `cmd_code` after its last failed attempt: the UI is
 // told where the command has no report of its own (NORES for CMD 1).

@@ -109,11 +109,6 @@ void read_dtc_kinds(const cJSON *root)
 
 int parse_config_json(const char *path)
 {
-    // Only a restore writes beside config.json (the default over it, the
-    // rejected file beside it), on this thread, after a failed read: a
-    // temporary file found now is the remains of one that was cut short.
-    remove_replacement_temp(path);
-    remove_replacement_temp((std::string(path) + ".rejected").c_str());
     std::string text;
     if (!read_config_text(path, text))
         return 0;
@@ -153,6 +148,16 @@ kept_config keep_rejected_config(const std::string &defaults)
 }
 
 } // namespace
+
+// The daemon writes beside config.json only in a restore (the default over
+// it, the rejected file beside it): a temporary file found at start is the
+// remains of a restore cut short. Later, config.json.tmp may be another
+// writer's replacement under way, so reads leave it alone.
+void remove_interrupted_config_restore()
+{
+    remove_replacement_temp(config_json_path().c_str());
+    remove_replacement_temp(rejected_config_json_path().c_str());
+}
 
 int restore_default_config()
 {

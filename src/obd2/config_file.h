@@ -22,10 +22,16 @@ std::string rejected_config_json_path(); // <config dir>/config.json.rejected
 // Reads `path` into the configuration variables. 1 when the file was read
 // and parsed as JSON (whatever its content), 0 otherwise. The sensor and
 // trouble-code lists are replaced on success; padding and bitrate change only
-// when the file supplies them. A temporary file left beside `path` by an
-// interrupted restore is removed first.
+// when the file supplies them.
 //   {"can_port":{"padding":170,"BR":500000}} -> 1, g_can_padding 170, g_can_bitrate 500000
 int parse_config_json(const char *path);
+
+// Removes the temporary files that a restore cut short by a crash or a power
+// loss left (config.json.tmp, config.json.rejected.tmp). Called once, at
+// start: on a later read config.json.tmp may be another writer's (the UI or
+// an editor replacing config.json the same way) and is left alone; a
+// restore clears its own.
+void remove_interrupted_config_restore();
 
 // Replaces config.json with the factory default, byte for byte and whole
 // (see replace_text_file): a crash or power loss during the restore leaves

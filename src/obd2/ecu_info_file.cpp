@@ -2,6 +2,7 @@
 
 #include "c_handles.h"
 #include "common/text_file.h"
+#include "handover/thread_handover.h"
 #include "obd2/config_file.h"
 #include "obd2/pid_catalogue.h"
 #include "obd2/pid_discovery.h"
@@ -91,9 +92,16 @@ cJSON *create_live_pids_object()
 
 // Content equal to the file's is not written again: without an ECU the file
 // would otherwise be rewritten every second. It is as saved all the same.
+// Once a stop is requested every exchange fails at once, so what memory
+// holds by then (PIDs "unavailable", the vehicle "lost") is no finding: the
+// file keeps the last vehicle really seen.
 void write_ecu_info_text(const char *text)
 {
     std::string path = ecu_info_json_path();
+    if (shutdown_requested()) {
+        std::printf("OBD2_INFO : Stopping, %s left as it was\n", path.c_str());
+        return;
+    }
     switch (replace_text_file(path.c_str(), text)) {
     case text_write_status::written:
     case text_write_status::unchanged:

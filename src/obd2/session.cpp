@@ -214,9 +214,10 @@ void parse_command_pass(std::uint64_t seen)
 {
     const int code = parse_received_cmd();
     if (code == 0) {
+        // Reading the same text again would give 0 again: the command ends,
+        // and the session goes back to the bring-up or the heartbeat.
         std::puts("OBD2_ERROR : CAN command detection failed.");
-        store_state_if_no_newer_command(PARSE_COMMAND, seen);
-        obd_pause(ONE_SECOND, seen);
+        store_state_if_no_newer_command(IDLE, seen);
         return;
     }
     cmd_code = code;
@@ -231,11 +232,6 @@ void execute_command_pass()
 {
     if (handle_received_cmd(cmd_code) != 0) {
         cmd_retry_count = 0; // the count is of failures in a row
-        // A command that does nothing while it stands would be called again
-        // at once, for ever: wait for the next command instead.
-        if (command_has_no_action(cmd_code) &&
-            g_obd2_com_thrd_state.load() == EXECUTE_COMMAND)
-            obd_wait_for_command(current_command_generation());
         return;
     }
     if (cmd_retry_count > COMMAND_RETRIES) {
@@ -414,6 +410,7 @@ void *obd2_com_thrd_main(void * /*arg*/)
     // else runs, so a stale fingerprint from an earlier run never matches.
     if (reset_supported_pid() == 0)
         std::puts("OBD2_ERROR : Error while reseting supported pid's");
+    remove_interrupted_config_restore();
     // A command delivered before this point (waiting on the broker when the
     // daemon subscribed) runs first; the bring-up follows it.
     store_state_if_no_newer_command(LOAD_CONFIG, 0);

@@ -180,6 +180,19 @@ TEST_F(ConfigFile, FailsOnMissingFile)
     EXPECT_EQ(GetCapturedStderr(), "File open failed: No such file or directory\n");
 }
 
+// A reload must not take another writer's half-written config.json.tmp;
+// only the start removes what an interrupted restore left.
+TEST_F(ConfigFile, ReadingLeavesATemporaryFileBesideItAlone)
+{
+    const std::string temp = config_json_path() + ".tmp";
+    ASSERT_TRUE(write_text_file(temp, R"({"can_port": {"padd)"));
+    EXPECT_EQ(parse(R"({"can_port": {"padding": 170, "BR": 500000}})"), 1);
+    EXPECT_TRUE(file_exists(temp));
+    remove_interrupted_config_restore();
+    EXPECT_FALSE(file_exists(temp));
+    EXPECT_TRUE(file_exists(config_json_path()));
+}
+
 TEST_F(ConfigFile, PrintsTheSummary)
 {
     ASSERT_EQ(parse(R"({"can_port": {"padding": 170, "BR": 500000},

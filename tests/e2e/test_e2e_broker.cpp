@@ -2,6 +2,8 @@
 // decide, nothing the UI needs is lost, and nothing waits for the broker.
 #include "e2e_rig.h"
 
+#include "obd2/pid_catalogue.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -200,4 +202,37 @@ TEST(E2eBroker, SigtermEndsTheDaemonCleanly)
               std::string::npos);
     EXPECT_NE(rig.broker().log().find("Client mqtt_internal_broker disconnected."), std::string::npos)
         << rig.broker().log();
+}
+
+// SIGTERM in the middle of the PID scan: every further exchange fails at
+// once, and that is no finding. Nothing more reaches the UI, the ECU info
+// file keeps what it held, the bus gets no further request, and the exit is
+// clean.
+TEST(E2eBroker, SigtermDuringThePidScanPublishesAndWritesNothingMore)
+{
+    ecu_profile vehicle = e2e_vehicle("demo_petrol_11bit.json");
+    vehicle.ecus[0].delays.push_back({{0x01}, 50});      // the scan takes seconds,
+    vehicle.ecus[0].delays.push_back({{0x01, 0x00}, 0}); // detection does not
+    e2e_rig rig;
+    ASSERT_TRUE(rig.start_daemon(e2e_standard_config()));
+    ASSERT_TRUE(rig.plug_in(vehicle));
+    ASSERT_TRUE(rig.expect_words({"MODEDETECTED", "GOTINFO"}));
+    const std::string ecu_info_before = read_text_file(rig.ecu_info_path());
+    ASSERT_TRUE(ecu_sim_wait_for(
+        rig.sim(), [](const std::vector<ecu_sim_record> &r) { return e2e_scanned_pids(r).size() >= 5; },
+        E2E_TIMEOUT));
+
+    const std::size_t asked_before = e2e_scanned_pids(ecu_sim_requests(rig.sim())).size();
+    const std::optional<int> status = rig.daemon().terminate(SIGTERM, SHUTDOWN_BOUND);
+    ASSERT_TRUE(status) << "still running after " << SHUTDOWN_BOUND.count() << " s";
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status;
+
+    std::this_thread::sleep_for(500ms); // anything still under way to the UI
+    for (const auto &m : rig.ui().take_all())
+        ADD_FAILURE() << "published after GOTINFO: " << m.payload;
+    EXPECT_EQ(read_text_file(rig.ecu_info_path()), ecu_info_before);
+    EXPECT_FALSE(file_exists(rig.ecu_info_path() + ".tmp"));
+    const std::size_t asked = e2e_scanned_pids(ecu_sim_requests(rig.sim())).size();
+    EXPECT_LE(asked, asked_before + 1) << "the scan went on after the signal";
+    EXPECT_LT(asked, static_cast<std::size_t>(num_pids));
 }

@@ -77,7 +77,7 @@ TEST(E2eFaults, CommandsWithoutAnyDetectedEcuReportComer)
     ASSERT_TRUE(rig.send_command(2));
     ASSERT_TRUE(rig.skip_until(e2e_status("COMER", 2, 1)));
 
-    // Clearing with no ECU known does nothing and waits; the next command runs.
+    // Clearing with no ECU known does nothing and ends; detection goes on.
     ASSERT_TRUE(rig.send_command(4));
     ASSERT_NE(rig.daemon().wait_for_log("[DEBUG] TYP=1, CMD=4", E2E_TIMEOUT), std::string::npos);
     ASSERT_TRUE(rig.send_command(1));

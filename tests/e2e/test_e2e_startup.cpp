@@ -8,6 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <sys/wait.h>
+#include <utility>
 
 namespace {
 
@@ -197,4 +200,69 @@ TEST(E2eStartup, CommandDuringDetectionDoesNotStopTheBringUp)
 TEST(E2eStartup, CommandDuringIdentificationDoesNotStopTheBringUp)
 {
     expect_command_during_request_keeps_the_bring_up(0x09, 0x02, 300); // the VIN
+}
+
+// Commands with nothing to do before the car is there ("clear codes" pressed
+// first, a code without action, a text without "CMD"): each ends at once and
+// detection goes on, so the car is found when it is plugged in.
+TEST(E2eStartup, CommandsWithNothingToDoBeforeTheCarDoNotStopDetection)
+{
+    e2e_rig rig;
+    ASSERT_TRUE(rig.plug_in(e2e_vehicle("demo_petrol_11bit.json")));
+    rig.set_unplugged(true);
+    ASSERT_TRUE(rig.start_daemon(e2e_standard_config()));
+    const std::string noecu = e2e_status("NOECU", 0, 1);
+    ASSERT_TRUE(rig.skip_until(noecu));
+
+    const std::pair<const char *, const char *> commands[] = {
+        {R"({"TYP":1,"CMD":4})", "[DEBUG] TYP=1, CMD=4"},
+        {R"({"TYP":1,"CMD":5})", "[DEBUG] TYP=1, CMD=5"},
+        {R"({"TYP":1})", "[DEBUG] TYP=1, CMD=-1"},
+    };
+    for (const auto &[command, parsed] : commands) {
+        const std::size_t mark = rig.daemon().log_mark();
+        ASSERT_TRUE(rig.send(command));
+        ASSERT_NE(rig.daemon().wait_for_log(parsed, E2E_TIMEOUT, mark), std::string::npos) << command;
+    }
+    rig.ui().take_all();
+    ASSERT_TRUE(rig.skip_until(noecu)) << "detection stopped";
+
+    rig.set_unplugged(false);
+    ASSERT_TRUE(rig.expect_words({"MODEDETECTED", "GOTINFO", "GOTPID", "SAVSUC"}));
+    EXPECT_TRUE(rig.skip_until(e2e_status("ECU")));
+}
+
+// A thread that cannot be started: the process says which one and leaves
+// with status 1 at once, without running its static destructors under the
+// threads already started (the hook library reports it if they ran).
+TEST(E2eStartup, ThreadThatCannotBeStartedEndsTheProcessWithStatusOne)
+{
+    const std::pair<int, const char *> refusals[] = {
+        {2, "MAIN_ERROR : Failed to create obd2 communication thread: Resource temporarily unavailable"},
+        {3, "MAIN_ERROR : Failed to create gpio controlling thread: Resource temporarily unavailable"},
+    };
+    for (const auto &[refused, message] : refusals) {
+        SCOPED_TRACE(message);
+        temp_dir dir("diag-e2e-");
+        e2e_daemon_options options = e2e_daemon_layout(dir.path(), "tcp://127.0.0.1:1");
+        ASSERT_TRUE(e2e_write_config(options.config_dir, e2e_standard_config(), e2e_standard_config()));
+        const char *asan_options = std::getenv("ASAN_OPTIONS");
+        options.environment = {
+            std::string("LD_PRELOAD=") + THREAD_CREATE_FAILURE_LIB,
+            "DIAG_TEST_REFUSE_THREAD=" + std::to_string(refused),
+            // The hook library is loaded before the sanitizer runtime.
+            std::string("ASAN_OPTIONS=") + (asan_options ? asan_options : "") + ":verify_asan_link_order=0",
+        };
+        e2e_daemon daemon;
+        std::string error;
+        ASSERT_TRUE(daemon.start(options, error)) << error;
+        const std::optional<int> status = daemon.wait_exit(E2E_TIMEOUT);
+        ASSERT_TRUE(status) << "still running";
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << "wait status " << *status;
+        const std::string log = daemon.log();
+        EXPECT_NE(log.find(message), std::string::npos) << log;
+        EXPECT_NE(log.find("MAIN_ERROR : Error while creating threads --> EXITING FROM MAIN."), std::string::npos)
+            << log;
+        EXPECT_EQ(log.find("TEST_HOOK : exit handlers ran"), std::string::npos) << log;
+    }
 }

@@ -127,6 +127,18 @@ TEST(PidConversion, FuelTrimIsClampedToRowMaximum)
     EXPECT_EQ(convert(0x0A, {0xFF}), 765.0f);
 }
 
+// The product is rounded to single precision before the offset is added.
+// A fused multiply-add (arm64) skips that rounding: for the catalyst
+// temperature, 1,909 of the 65,536 raw values differ in the last bit, such as
+// 84 (-31.6000004f, 0xC1FCCCCD, instead of 0xC1FCCCCC).
+TEST(PidConversion, ProductIsRoundedBeforeTheOffsetIsAdded)
+{
+    const float value = convert(0x3C, {0x00, 84});
+    std::uint32_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    EXPECT_EQ(bits, 0xC1FCCCCCu) << value;
+}
+
 TEST(PidConversion, ShortAnswersAndUnknownPidsGiveZero)
 {
     const std::uint8_t rpm[] = {0x03, 0x41, 0x0C, 0x1A};

@@ -3,12 +3,14 @@
 #include "child_process.h"
 #include "temp_dir.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
+#include <string_view>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -19,15 +21,24 @@ namespace {
 
 using namespace std::chrono_literals;
 
-bool inherited(const char *entry)
+// Does the entry NAME=value set one of the names in `entries`?
+bool sets_name_of(const char *entry, const std::vector<std::string> &entries)
 {
-    // The seams are the test's; a service manager's sockets (the test program
-    // itself may run under one) are not the daemon's.
+    const std::string_view name(entry, std::strcspn(entry, "="));
+    return std::any_of(entries.begin(), entries.end(), [&](const std::string &e) {
+        return e.size() > name.size() && e.compare(0, name.size(), name) == 0 && e[name.size()] == '=';
+    });
+}
+
+// The seams and the test's own entries are the test's; a service manager's
+// sockets (the test program itself may run under one) are not the daemon's.
+bool inherited(const char *entry, const e2e_daemon_options &o)
+{
     for (const char *prefix : {"DIAG_GW_", "NOTIFY_SOCKET=", "WATCHDOG_"}) {
         if (std::strncmp(entry, prefix, std::strlen(prefix)) == 0)
             return false;
     }
-    return true;
+    return !sets_name_of(entry, o.environment);
 }
 
 // The daemon's environment: ours, with the three seams replaced, and the
@@ -36,7 +47,7 @@ std::vector<std::string> daemon_environment(const e2e_daemon_options &o)
 {
     std::vector<std::string> env;
     for (char **e = environ; *e; ++e) {
-        if (inherited(*e))
+        if (inherited(*e, o))
             env.emplace_back(*e);
     }
     env.push_back("DIAG_GW_CONFIG_DIR=" + o.config_dir);
@@ -126,6 +137,15 @@ std::optional<int> e2e_daemon::terminate(int signal_number, std::chrono::millise
     }
     stop();
     return std::nullopt;
+}
+
+std::optional<int> e2e_daemon::wait_exit(std::chrono::milliseconds within)
+{
+    int status = 0;
+    if (pid_ <= 0 || !wait_child_exit(pid_, within, &status))
+        return std::nullopt;
+    pid_ = -1;
+    return status;
 }
 
 std::string e2e_daemon::log() const { return read_text_file(options_.log_path); }

@@ -36,6 +36,9 @@ public:
     // Sends `signal_number` and waits up to `within` for the process to end:
     // its wait status, or nullopt when it still ran (it is killed then).
     std::optional<int> terminate(int signal_number, std::chrono::milliseconds within);
+    // Waits up to `within` for the process to end by itself: its wait
+    // status, or nullopt when it still runs.
+    std::optional<int> wait_exit(std::chrono::milliseconds within);
     bool running() const { return pid_ > 0; }
     pid_t pid() const { return pid_; }
 
