@@ -22,8 +22,9 @@ version=$(dpkg-parsechangelog -l "$here/debian/changelog" -S Version)
 tree=$out/src/$source_name-$version
 
 fail() { echo "build-deb: $*" >&2; exit 1; }
-command -v dpkg-buildpackage >/dev/null && command -v dh >/dev/null && command -v lintian >/dev/null ||
-    fail "debhelper, dpkg-dev and lintian needed (SETUP_PACKAGING=1 scripts/setup.sh)"
+command -v dpkg-buildpackage >/dev/null && command -v dh >/dev/null && command -v lintian >/dev/null &&
+    command -v git >/dev/null ||
+    fail "debhelper, dpkg-dev, lintian and git needed (SETUP_PACKAGING=1 scripts/setup.sh)"
 
 rm -rf "$out"
 mkdir -p "$tree"

@@ -50,7 +50,8 @@ lane_packages=(qemu-system-x86 busybox-static linux-image-amd64 linux-headers-am
                linux-source-6.1 xz-utils "${api_check_packages[@]}")
 fuzz_packages=(clang libclang-rt-14-dev)
 soak_packages=(python3-paho-mqtt python3-matplotlib "${api_check_packages[@]}")
-packaging_packages=(debhelper lintian dpkg-dev sudo systemd udev)
+# git: the package's source tree is the files git tracks (scripts/build-deb.sh).
+packaging_packages=(debhelper lintian dpkg-dev git sudo systemd udev)
 # The arm64 build's libraries come from the same archive as the amd64 ones
 # (multiarch); the test suite runs on them under qemu-user.
 arm64_packages=(crossbuild-essential-arm64 pkgconf:arm64
