@@ -63,11 +63,14 @@ skip_old_process_words() {
     cursor=$(mqtt_log count)
 }
 
-# can0 down: only the daemon's bring-up can set it up again.
-ip link set "$BOARD_CAN" down
+# can0 down while no daemon runs: only the new daemon's bring-up can set it
+# up again (a running one would bring it up itself), and every word after the
+# cursor is the new process's.
 old=$(service_pid)
-check "systemctl restart" systemctl restart "$SERVICE"
-skip_old_process_words
+check "systemctl stop" systemctl stop "$SERVICE"
+ip link set "$BOARD_CAN" down
+cursor=$(mqtt_log count)
+check "systemctl start" systemctl start "$SERVICE"
 check "a new daemon process" wait_until 30 service_restarted_from "$old"
 pid=$(service_pid)
 check "can0 brought up by the daemon through sudo" wait_until 60 can0_is_up
