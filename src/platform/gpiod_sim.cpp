@@ -63,6 +63,7 @@ struct sim_line {
 struct sim_chip {
     std::array<sim_line, GPIOD_SIM_LINES_PER_CHIP> lines{};
     int open_error = 0;
+    int refused_opens = 0;
     int request_error = 0;
     int writes = 0;
 };
@@ -212,6 +213,12 @@ int gpiod_sim_write_count(int chip)
     return valid_chip(chip) ? sim.chips[chip].writes : 0;
 }
 
+int gpiod_sim_refused_open_count(int chip)
+{
+    std::lock_guard lock(sim_mutex);
+    return valid_chip(chip) ? sim.chips[chip].refused_opens : 0;
+}
+
 void gpiod_sim_set_verbose(bool verbose)
 {
     std::lock_guard lock(sim_mutex);
@@ -229,6 +236,7 @@ struct gpiod_chip *gpiod_chip_open(const char *path)
         return nullptr;
     }
     if (sim.chips[index].open_error != 0) {
+        ++sim.chips[index].refused_opens;
         errno = sim.chips[index].open_error;
         return nullptr;
     }

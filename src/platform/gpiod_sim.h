@@ -51,6 +51,8 @@ int gpiod_sim_active_request_count();
 int gpiod_sim_live_config_count();
 // Successful gpiod_line_request_set_values calls on lines of the chip.
 int gpiod_sim_write_count(int chip);
+// gpiod_chip_open calls on the chip refused through gpiod_sim_fail_open.
+int gpiod_sim_refused_open_count(int chip);
 
 // Each level change is printed ("SIM_GPIO : gpiochip4 line 0 -> low") unless
 // turned off here. On by default.

@@ -132,6 +132,8 @@ TEST_F(RelayThread, ThreadKeepsEarlyPacketUntilTheChipsOpen)
     relay_thread_runner runner;
     hand_over(relay_packet_text(R"("DO3":1,"DO11":1)"));
 
+    // The chip must have refused the thread before it is let in.
+    ASSERT_TRUE(wait_for([] { return gpiod_sim_refused_open_count(0) > 0; }));
     EXPECT_EQ(total_writes(), 0);
     EXPECT_EQ(gpiod_sim_active_request_count(), 0);
     EXPECT_EQ(relay_mailbox_size(), 1u);
