@@ -135,6 +135,7 @@ bool test_broker::launch()
                              "log_type information\n";
     if (!write_text_file(conf, text))
         return false;
+    log_mark_ = log().size();
     const std::string log_path = dir_.file("mosquitto.log");
     int log_fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (log_fd < 0)
@@ -171,7 +172,9 @@ bool test_broker::wait_until_accepting()
             pid_ = -1;
             return false;
         }
-        if (accepts_connections(port_))
+        // Another test's broker may hold the port while ours fails to bind:
+        // only our own broker's word that it runs makes the port ours.
+        if (log().find(" running\n", log_mark_) != std::string::npos && accepts_connections(port_))
             return true;
         std::this_thread::sleep_for(10ms);
     }

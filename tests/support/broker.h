@@ -62,6 +62,7 @@ private:
     std::vector<std::string> refused_subscriptions_;
     int port_ = 0;
     pid_t pid_ = -1;
+    std::size_t log_mark_ = 0; // the log's size when the broker was last launched
 };
 
 // A TCP port on 127.0.0.1 that nothing listens on at the moment of the call.
