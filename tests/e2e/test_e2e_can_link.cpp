@@ -111,8 +111,10 @@ public:
     captured_log() { testing::internal::CaptureStdout(); }
     ~captured_log()
     {
-        if (active_ && testing::Test::HasFailure())
-            std::fputs(testing::internal::GetCapturedStdout().c_str(), stderr);
+        if (active_ && testing::Test::HasFailure()) {
+            const std::string log = testing::internal::GetCapturedStdout();
+            std::fwrite(log.data(), 1, log.size(), stderr); // whole, even past a stray NUL
+        }
         else if (active_)
             testing::internal::GetCapturedStdout();
     }
