@@ -81,8 +81,9 @@ bool starts_with(const byte_vector &payload, const byte_vector &prefix)
 
 byte_vector negative(std::uint8_t service, std::uint8_t nrc) { return {NEGATIVE_RESPONSE, service, nrc}; }
 
-std::optional<byte_vector> rule_answer(ecu_engine &engine, std::size_t node, const byte_vector &request,
-                                       bool &matched)
+// The first rule that holds for `request`: its prefix matches and its
+// "times" are not used up (counted here).
+const ecu_rule *matching_rule(ecu_engine &engine, std::size_t node, const byte_vector &request, std::size_t &index)
 {
     const ecu_node_profile &ecu = engine.profile.ecus[node];
     ecu_node_state &state = engine.nodes[node];
@@ -90,20 +91,34 @@ std::optional<byte_vector> rule_answer(ecu_engine &engine, std::size_t node, con
         const ecu_rule &rule = ecu.rules[i];
         if (!starts_with(request, rule.request))
             continue;
-        matched = true;
-        if (rule.silent)
-            return std::nullopt;
-        if (rule.nrc != 0)
-            return negative(request[0], rule.nrc);
-        if (rule.responses.empty())
-            return std::nullopt;
-        std::size_t &cursor = state.rule_cursor[i];
-        const byte_vector &answer = rule.responses[cursor % rule.responses.size()];
-        cursor = (cursor + 1) % rule.responses.size();
-        return answer;
+        if (rule.times > 0 && state.rule_uses[i] >= rule.times)
+            continue;
+        ++state.rule_uses[i];
+        index = i;
+        return &rule;
     }
-    matched = false;
-    return std::nullopt;
+    return nullptr;
+}
+
+// `matched` says whether a rule decided the answer; `pending_ms` gets the
+// matching rule's "response pending" time (its final answer may be the
+// built-in one).
+std::optional<byte_vector> rule_answer(ecu_engine &engine, std::size_t node, const byte_vector &request,
+                                       bool &matched, int &pending_ms)
+{
+    std::size_t i = 0;
+    const ecu_rule *rule = matching_rule(engine, node, request, i);
+    matched = rule != nullptr && (rule->silent || rule->nrc != 0 || !rule->responses.empty());
+    if (rule != nullptr)
+        pending_ms = rule->pending_ms;
+    if (!matched || rule->silent)
+        return std::nullopt;
+    if (rule->nrc != 0)
+        return negative(request[0], rule->nrc);
+    std::size_t &cursor = engine.nodes[node].rule_cursor[i];
+    const byte_vector &answer = rule->responses[cursor % rule->responses.size()];
+    cursor = (cursor + 1) % rule->responses.size();
+    return answer;
 }
 
 // Bitmap of "supported" numbers (b+1 .. b+0x20) for base `base`, from the
@@ -279,6 +294,39 @@ std::optional<byte_vector> answer_vehicle_info(const ecu_node_profile &ecu, cons
     return answer;
 }
 
+// The answer a node gives, and the "response pending" time of the rule
+// that matched (0: none).
+std::optional<byte_vector> answer_after_pending(ecu_engine &engine, std::size_t node, const byte_vector &request,
+                                                int &pending_ms)
+{
+    if (node >= engine.nodes.size() || request.empty())
+        return std::nullopt;
+    bool matched = false;
+    std::optional<byte_vector> answer = rule_answer(engine, node, request, matched, pending_ms);
+    if (matched)
+        return answer;
+    const ecu_node_profile &ecu = engine.profile.ecus[node];
+    switch (request[0]) {
+    case 0x01:
+        return answer_current_data(engine, node, request);
+    case 0x02:
+        return answer_freeze_frame(ecu, request);
+    case 0x03:
+        return answer_trouble_codes(ecu.stored_dtcs, 0x03);
+    case 0x07:
+        return answer_trouble_codes(ecu.pending_dtcs, 0x07);
+    case 0x0A:
+        return answer_trouble_codes(ecu.permanent_dtcs, 0x0A);
+    case 0x04:
+        return answer_clear(engine, node);
+    case 0x09:
+        return answer_vehicle_info(ecu, request);
+    default:
+        return std::nullopt; // unsupported services stay silent, as on a functional request
+    }
+}
+
+
 // ---- queue and transfers -----------------------------------------------------------
 
 int delay_for(const ecu_node_profile &ecu, const byte_vector &request)
@@ -326,7 +374,8 @@ void queue_answer(ecu_engine &engine, std::size_t node, const byte_vector &reque
 {
     if (!request.empty() && queue_deferred_clear(engine, node, request, now))
         return;
-    std::optional<byte_vector> answer = ecu_engine_answer(engine, node, request);
+    int pending_ms = 0;
+    std::optional<byte_vector> answer = answer_after_pending(engine, node, request, pending_ms);
     if (!answer || answer->empty())
         return;
     if (answer->size() > MAX_ISOTP_PAYLOAD) {
@@ -334,6 +383,10 @@ void queue_answer(ecu_engine &engine, std::size_t node, const byte_vector &reque
         return;
     }
     ecu_time due = now + std::chrono::milliseconds(delay_for(engine.profile.ecus[node], request));
+    if (pending_ms > 0) {
+        queue_payload(engine, node, negative(request[0], NRC_RESPONSE_PENDING), due);
+        due += std::chrono::milliseconds(pending_ms);
+    }
     queue_payload(engine, node, std::move(*answer), due);
 }
 
@@ -466,8 +519,10 @@ void ecu_engine_reset(ecu_engine &engine, const ecu_profile &profile)
 {
     engine.profile = profile;
     engine.nodes.assign(profile.ecus.size(), ecu_node_state{});
-    for (std::size_t i = 0; i < profile.ecus.size(); ++i)
+    for (std::size_t i = 0; i < profile.ecus.size(); ++i) {
         engine.nodes[i].rule_cursor.assign(profile.ecus[i].rules.size(), 0);
+        engine.nodes[i].rule_uses.assign(profile.ecus[i].rules.size(), 0);
+    }
     engine.notes.clear();
 }
 
@@ -479,33 +534,11 @@ void ecu_engine_abort_transfers(ecu_engine &engine)
     }
 }
 
+
 std::optional<byte_vector> ecu_engine_answer(ecu_engine &engine, std::size_t node, const byte_vector &request)
 {
-    if (node >= engine.nodes.size() || request.empty())
-        return std::nullopt;
-    bool matched = false;
-    std::optional<byte_vector> answer = rule_answer(engine, node, request, matched);
-    if (matched)
-        return answer;
-    const ecu_node_profile &ecu = engine.profile.ecus[node];
-    switch (request[0]) {
-    case 0x01:
-        return answer_current_data(engine, node, request);
-    case 0x02:
-        return answer_freeze_frame(ecu, request);
-    case 0x03:
-        return answer_trouble_codes(ecu.stored_dtcs, 0x03);
-    case 0x07:
-        return answer_trouble_codes(ecu.pending_dtcs, 0x07);
-    case 0x0A:
-        return answer_trouble_codes(ecu.permanent_dtcs, 0x0A);
-    case 0x04:
-        return answer_clear(engine, node);
-    case 0x09:
-        return answer_vehicle_info(ecu, request);
-    default:
-        return std::nullopt; // unsupported services stay silent, as on a functional request
-    }
+    int pending_ms = 0;
+    return answer_after_pending(engine, node, request, pending_ms);
 }
 
 void ecu_engine_receive_frame(ecu_engine &engine, const can_frame &frame, ecu_time now,

@@ -16,8 +16,15 @@
 //                        "complete": ["MISFIRE", "CATALYST"], "incomplete": ["EVAP_SYSTEM"] },
 //         "freeze_frame": { "dtc": "0420" | "P0420", "pids": { "0C": "0D48", "05": "82" } },
 //         "rules": [ { "request": "01 0C", "nrc": "0x12" | "silent": true |
-//                      "response": "41 0C 0C 80" | "responses": [...] } ],
+//                      "response": "41 0C 0C 80" | "responses": [...],
+//                      "pending_ms": 300, "times": 1 } ],
 //         "delay_ms": 8, "delays_ms": { "04": 50, "09 02": 200 }
+//
+// A rule with "pending_ms" answers 7F <service> 78 first and its final
+// answer that many ms later on its own (the rule's "response" or "nrc", or,
+// with neither, the built-in one); a rule with "times" holds for that many
+// matching requests, after which later rules and the built-in answers do:
+// {"request": "02 02", "nrc": "0x21", "times": 1} is busy once.
 //
 // Numbers may be JSON numbers or strings ("0x7E8", "2024"); byte strings are
 // hexadecimal, spaces allowed, or arrays of numbers.
@@ -406,8 +413,12 @@ ecu_rule read_rule(const cJSON *item, const std::string &where)
     for (const byte_vector &response : rule.responses)
         if (response.empty())
             fail(where, "empty response");
-    if (!rule.silent && rule.nrc == 0 && rule.responses.empty())
-        fail(where, "needs \"nrc\", \"silent\" or \"response\"");
+    if (const cJSON *pending = cJSON_GetObjectItem(item, "pending_ms"))
+        rule.pending_ms = static_cast<int>(read_number(pending, where + ".pending_ms", 60000));
+    if (const cJSON *times = cJSON_GetObjectItem(item, "times"))
+        rule.times = static_cast<int>(read_number(times, where + ".times", 1000000));
+    if (!rule.silent && rule.nrc == 0 && rule.responses.empty() && rule.pending_ms == 0)
+        fail(where, "needs \"nrc\", \"silent\", \"response\" or \"pending_ms\"");
     return rule;
 }
 

@@ -46,6 +46,11 @@ struct ecu_rule {
     std::vector<byte_vector> responses;  // answer payloads, cycled per request
     std::uint8_t nrc = 0;                // non-zero: answer 7F <service> <nrc>
     bool silent = false;                 // answer nothing
+    // > 0: answer 7F <service> 78 first and the final answer (the rule's, or
+    // the built-in one when the rule gives none) this many ms later.
+    int pending_ms = 0;
+    // > 0: the rule holds for this many matching requests, then no more.
+    int times = 0;
 };
 
 // Holds back answers to matching requests (longest prefix wins).
@@ -150,6 +155,7 @@ struct ecu_node_state {
     std::deque<ecu_queued_answer> queue;   // answers not yet started, by due time
     std::map<std::uint8_t, std::size_t> pid_cursor;
     std::vector<std::size_t> rule_cursor;  // one per rule
+    std::vector<int> rule_uses;            // one per rule: matching requests it answered
     int clear_pending_sent = 0;
     ecu_time clear_final_due{};            // deferred clear: when its final answer goes out
 };
