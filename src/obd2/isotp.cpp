@@ -265,6 +265,9 @@ struct exchange {
     steady::time_point start;
     steady::time_point next_frame_due; // moved on only by frames that advance the answer
     steady::time_point give_up;        // bound of the whole exchange
+    bool waits_when_pending;           // "response pending" makes it wait for the final answer
+    int pending_count;                 // "response pending" answers taken so far
+    steady::time_point pending_limit;  // no final answer after this: the exchange fails
 };
 
 enum class wait_result { readable, timed_out, gave_up, failed, stopping };
@@ -427,6 +430,29 @@ bool send_flow_control(const exchange &ex, canid_t responder)
 }
 
 constexpr int KEEP_WAITING = 1;
+constexpr std::uint8_t NRC_RESPONSE_PENDING = 0x78;
+
+bool is_response_pending(const isotp_rx_state &st) { return st.length > 3 && st.buffer[3] == NRC_RESPONSE_PENDING; }
+
+// "Response pending" from the ECU asked: its final answer follows on its
+// own, each 78 promising it within P2*. The wait after the first 78 is
+// capped, so an ECU that keeps sending 78 cannot hold the OBD thread.
+int await_final_answer(exchange &ex, const can_frame &frame)
+{
+    const steady::time_point now = steady::now();
+    if (ex.pending_count++ == 0)
+        ex.pending_limit = now + milliseconds(ISOTP_PENDING_LIMIT_MS);
+    if (now >= ex.pending_limit) {
+        std::printf("OBD2_ERROR : No final answer within %d ms of \"response pending\"\n", ISOTP_PENDING_LIMIT_MS);
+        return -1;
+    }
+    mark_progress(worker::obd_session); // a new bounded wait starts: see isotp.h
+    ex.next_frame_due = std::min(now + milliseconds(ISOTP_PENDING_WAIT_MS), ex.pending_limit);
+    ex.give_up = ex.next_frame_due + milliseconds(ISOTP_EXCHANGE_EXTRA_MS);
+    std::printf("OBD2 INFO : response pending from 0x%X, waiting for its final answer\n",
+                frame.can_id & CAN_EFF_MASK);
+    return KEEP_WAITING;
+}
 
 // Acts on one received frame: KEEP_WAITING, or the result of the exchange.
 int act_on_frame(exchange &ex, isotp_rx_state &st, const can_frame &frame, std::uint8_t *resp,
@@ -469,8 +495,10 @@ int act_on_frame(exchange &ex, isotp_rx_state &st, const can_frame &frame, std::
         deliver(st, resp, resp_len);
         return 0;
     case isotp_step::negative:
-        deliver(st, resp, resp_len);
         std::printf("OBD2 Negative Response: SID=0x%02X, NRC=0x%02X\n", frame.data[2], frame.data[3]);
+        if (ex.waits_when_pending && is_response_pending(st))
+            return await_final_answer(ex, frame);
+        deliver(st, resp, resp_len);
         return -2;
     case isotp_step::bad_sequence:
         std::printf("OBD2 unexpected sequence: got 0x%02X, expected 0x%02X\n", frame.data[0] & 0x0F,
@@ -513,7 +541,8 @@ int receive_answer(exchange &ex, std::uint8_t *resp, std::uint64_t *resp_len, ca
             return -1;
         case wait_result::timed_out:
             can_link_check_interface(ex.fd);
-            std::puts("Timeout: No CAN frame received");
+            std::puts(ex.pending_count > 0 ? "OBD2_ERROR : No final answer after \"response pending\""
+                                           : "Timeout: No CAN frame received");
             return -1;
         case wait_result::gave_up:
             std::printf("OBD2_ERROR : No complete answer within %d ms\n",
@@ -548,6 +577,14 @@ int isotp_take_passed_answers(isotp_passed_answer *out, int max)
         out[i] = passed.items[(oldest + i) % ISOTP_PASSED_ANSWERS];
     passed.count = 0;
     return n;
+}
+
+bool isotp_waits_when_pending(int req_kind)
+{
+    // Detection and the heartbeat only ask whether an ECU is there (a 78
+    // says so, and detection listens for the others meanwhile); the clear
+    // repeats its request after a 78 (dtc_clear.cpp).
+    return req_kind != REQ_KIND_DETECT && req_kind != REQ_KIND_DTC_CLEAR;
 }
 
 int isotp_frame_wait_ms(int req_kind)
@@ -612,6 +649,7 @@ int exchange_request(int addr_mode, canid_t asked_id, queued_answer queued, cons
     ex.start = steady::now();
     ex.next_frame_due = ex.start + ex.frame_wait;
     ex.give_up = ex.next_frame_due + milliseconds(ISOTP_EXCHANGE_EXTRA_MS);
+    ex.waits_when_pending = isotp_waits_when_pending(req_kind);
     int result = receive_answer(ex, resp, resp_len, answered_by);
     if (result == -1)
         *resp_len = 0;

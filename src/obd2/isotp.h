@@ -8,7 +8,18 @@
 //  - a frame that cannot be used while a multi-frame answer is in progress
 //    ends the exchange once 0.5 s have passed since the request;
 //  - the whole exchange never lasts longer than the wait plus
-//    ISOTP_EXCHANGE_EXTRA_MS, whatever the bus sends.
+//    ISOTP_EXCHANGE_EXTRA_MS, whatever the bus sends;
+//  - except after "response pending" (7F <service> 78) from the ECU asked,
+//    on any read (not detection or the heartbeat, not the clear, which has
+//    its own handling): the exchange then waits for that ECU's final answer,
+//    ISOTP_PENDING_WAIT_MS (P2*) after each 78, but never past
+//    ISOTP_PENDING_LIMIT_MS after the first one, plus ISOTP_EXCHANGE_EXTRA_MS
+//    for a multi-frame final answer to complete. A 78 is never a result.
+//    So the exchange ends at most 20 s after the first 78, which itself
+//    comes within the bounds above (a trouble-code read against an ECU that
+//    sends 78 for ever: 20 s, or 30 s when the first 78 comes late). Each 78
+//    marks the OBD thread's progress, as it starts a new wait bounded at
+//    10 s: the longest stretch without a mark stays an exchange's first 15 s.
 //
 // What an exchange sees of the link itself (a send or read refused because
 // the interface is down, no frame in time on an interface that is down, a
@@ -25,6 +36,8 @@
 constexpr int ISOTP_MULTIFRAME_LIMIT_MS = 500;   // unusable frame during a multi-frame answer
 constexpr int ISOTP_EXCHANGE_EXTRA_MS = 5000;    // added to the frame wait for the whole exchange
 constexpr int ISOTP_MAX_STALE_FRAMES = 256;      // queued frames dropped before a request
+constexpr int ISOTP_PENDING_WAIT_MS = 5000;      // P2*: the final answer is due this long after a 78
+constexpr int ISOTP_PENDING_LIMIT_MS = 15000;    // after the first 78 of an exchange, at most
 
 // Writes b0, b1, b2 (each modulo 256) and fills bytes 3..7 with the
 // configured fill byte. Returns 1 (0 for a null payload).
@@ -40,7 +53,8 @@ enum class queued_answer { counts, ignored };
 // Sends `req` on the socket of `addr_mode` and receives the answer into
 // `resp` (at least OBD2_RESPONSE_SIZE bytes; byte 0 is a length byte, byte 1
 // the service byte). Returns 0 for an answer, -1 for a failure, -2 for a
-// negative response. *resp_len is 0 after a failure. Only an answer to this
+// negative response ("response pending" only where the kind does not wait,
+// see the bounds above). *resp_len is 0 after a failure. Only an answer to this
 // request counts (isotp_answers_request), from whichever responder sends one;
 // other frames are ignored as if they had not been on the bus.
 //   11-bit, 02 01 00, ECU 0x7E9 answers 06 41 00 BE 3F A8 13 00
@@ -104,6 +118,11 @@ int isotp_take_passed_answers(isotp_passed_answer *out, int max);
 
 // Wait for each frame of an exchange asked by `req_kind`, in milliseconds.
 int isotp_frame_wait_ms(int req_kind);
+
+// Whether an exchange asked by `req_kind` waits for the final answer after
+// "response pending" (every read), or ends on it with -2 (detection, the
+// heartbeat and the clear).
+bool isotp_waits_when_pending(int req_kind);
 
 // ---- reassembly, one received frame at a time ------------------------------
 // Neither socket nor clock: the exchange loop feeds frames in and acts on the

@@ -102,12 +102,11 @@ int send_paced_pid_request(const ecu_entry &ecu, const std::uint8_t *req, std::u
 
 ecu_reply pid_reply(int rc, const std::uint8_t *resp, std::uint64_t resp_len, std::size_t min_payload)
 {
-    constexpr std::uint8_t NRC_RESPONSE_PENDING = 0x78;
     if (rc == -1)
         return ecu_reply::silent;
-    std::size_t len = answer_length(resp, clamp_response_length(resp_len));
     if (rc == -2)
-        return len > 3 && resp[3] == NRC_RESPONSE_PENDING ? ecu_reply::silent : ecu_reply::unusable;
+        return ecu_reply::unusable;
+    std::size_t len = answer_length(resp, clamp_response_length(resp_len));
     return len >= 1 + min_payload ? ecu_reply::answered : ecu_reply::unusable;
 }
 

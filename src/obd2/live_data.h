@@ -21,8 +21,7 @@ int send_paced_pid_request(const ecu_entry &ecu, const std::uint8_t *req, std::u
                            std::uint64_t *resp_len, int req_kind);
 
 // What a PID request's outcome (`rc` of send_obd2_request) is worth: silent
-// when nothing came or the ECU said "response pending" (7F xx 78: its final
-// answer comes on its own and the next try of the request takes it);
-// unusable for a refusal or an answer of fewer than `min_payload` bytes
-// (service byte first, fill bytes not counted).
+// when no final answer came ("response pending" is waited out in the
+// exchange); unusable for a refusal or an answer of fewer than `min_payload`
+// bytes (service byte first, fill bytes not counted).
 ecu_reply pid_reply(int rc, const std::uint8_t *resp, std::uint64_t resp_len, std::size_t min_payload);

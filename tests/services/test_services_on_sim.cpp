@@ -173,6 +173,38 @@ TEST_F(ServicesOnSim, SilentEcuGivesNoDocumentAndIsAskedOnce)
     EXPECT_EQ(bus.requests(), (std::vector<bytes>{request(0x01, 0x03, FILL)}));
 }
 
+// The engine ECU says "response pending" to 03 and 07 and sends its codes
+// 300 ms later on its own; the transmission ECU answers at once. The wait
+// takes the engine ECU's final answers (its stored code needs the pending
+// one), never the other ECU's answer in its place, and asks nothing twice.
+TEST_F(ServicesOnSim, TroubleCodesWaitForTheFinalAnswerAfterResponsePending)
+{
+    ecu_profile profile = svc_profile(ecu_addressing::bits11);
+    profile.ecus[0].stored_dtcs = {dtc("P0420")};
+    profile.ecus[0].pending_dtcs = {dtc("P0420")};
+    for (std::uint8_t service : {0x03, 0x07}) {
+        ecu_rule pending{{service}, {}, 0, false};
+        pending.pending_ms = 300;
+        profile.ecus[0].rules.push_back(pending);
+    }
+    ecu_node_profile tcm;
+    tcm.name = "TCM";
+    tcm.response_id = 0x7E9;
+    tcm.physical_id = 0x7E1;
+    tcm.pending_dtcs = {dtc("U0100")};
+    profile.ecus.push_back(tcm);
+    svc_sim_bus bus(profile);
+    ASSERT_TRUE(bus.ok());
+    g_ecu_list[1] = {0x7E9, ADDR_MODE_11BIT};
+    g_ecu_count = 2;
+    configure({}, {"STRDTC", "PNDDTC"});
+
+    EXPECT_STREQ(handle_dtc_command(),
+                 R"({"TYP":1,"CMD":1,"DATA":{"STRDTC":["P0420"],"PNDDTC":["P0420","U0100"],"PRMDTC":[]}})");
+    const bytes stored = request(0x01, 0x03, FILL), pending = request(0x01, 0x07, FILL);
+    EXPECT_EQ(bus.requests(4), (std::vector<bytes>{stored, pending, stored, pending}));
+}
+
 // ---- clearing ------------------------------------------------------------------------------
 
 TEST_F(ServicesOnSim, ClearRepeatsWhileTheEcuAnswersResponsePending)
