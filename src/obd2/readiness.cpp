@@ -151,26 +151,42 @@ std::string readiness_document(const readiness_bytes *answers, int count)
     return text ? std::string(text.get()) : std::string();
 }
 
+namespace {
+
+// How the attempt went, from the engine ECU's (entry 0's) reply and the
+// others': the MIL, the code count and the monitors of a car are its engine
+// ECU's first, so without its answer there is no document. Silence (from
+// the engine ECU, or from every ECU) is worth another attempt.
+ecu_reply readiness_outcome(ecu_reply engine, int answered, bool any_silent)
+{
+    if (engine == ecu_reply::answered)
+        return ecu_reply::answered;
+    if (engine == ecu_reply::silent || (answered == 0 && any_silent))
+        return ecu_reply::silent;
+    return ecu_reply::unusable;
+}
+
+} // namespace
+
 ecu_reply handle_readiness_command(std::string &document)
 {
     std::array<readiness_bytes, MAX_ECUS> answers{};
     int answered = 0;
     bool any_silent = false;
+    ecu_reply engine = ecu_reply::silent;
     const int ecu_count = std::clamp(g_ecu_count, 0, MAX_ECUS);
     for (int e = 0; e < ecu_count; ++e) {
-        switch (ask_readiness(g_ecu_list[e], &answers[answered])) {
-        case ecu_reply::answered:
-            ++answered;
-            break;
-        case ecu_reply::silent:
-            any_silent = true;
-            break;
-        case ecu_reply::unusable:
-            break;
-        }
+        const ecu_reply reply = ask_readiness(g_ecu_list[e], &answers[answered]);
+        if (e == 0)
+            engine = reply;
+        answered += reply == ecu_reply::answered ? 1 : 0;
+        any_silent = any_silent || reply == ecu_reply::silent;
     }
-    if (answered == 0)
-        return any_silent ? ecu_reply::silent : ecu_reply::unusable;
+    const ecu_reply outcome = readiness_outcome(engine, answered, any_silent);
+    if (outcome != ecu_reply::answered) {
+        std::puts("OBD2 WARN: no monitor status from the engine ECU");
+        return outcome;
+    }
     document = readiness_document(answers.data(), answered);
     std::printf("readiness json: %s\n", document.c_str());
     return document.empty() ? ecu_reply::unusable : ecu_reply::answered;

@@ -22,7 +22,8 @@ struct readiness_bytes {
 std::string readiness_document(const readiness_bytes *answers, int count);
 
 // Asks every ECU of g_ecu_list for PID 01 and leaves the document in
-// `document` when at least one answered (ecu_reply::answered). Otherwise
-// silent when an ECU stayed silent, unusable when every ECU refused or gave
-// an answer too short to read.
+// `document` when the engine ECU (entry 0) answered (ecu_reply::answered);
+// the others' answers merge in. Otherwise silent when the engine ECU stayed
+// silent, or none answered and one stayed silent; unusable when the engine
+// ECU refused or gave an answer too short to read.
 ecu_reply handle_readiness_command(std::string &document);

@@ -129,6 +129,10 @@ TEST_F(ServiceOnSim, ReadinessOfEveryEcuAndWhatCountsAsNoAnswer)
          {answer_rule({0x01, 0x01}, {0x41, 0x01, 0x02, 0x00, 0x00})}, ecu_reply::unusable, nullptr},
         {"one silent, one refusing", {silent_rule({0x01, 0x01})}, {refuse_rule({0x01, 0x01})}, ecu_reply::silent,
          nullptr},
+        // The lamp and the monitors are the engine ECU's first: without its
+        // answer the attempt fails and is tried again.
+        {"the engine ECU silent", {silent_rule({0x01, 0x01})},
+         {answer_rule({0x01, 0x01}, {0x41, 0x01, 0x00, 0x07, 0x00, 0x00})}, ecu_reply::silent, nullptr},
     };
     for (const row &r : rows) {
         ecu_profile profile = svc_profile(ecu_addressing::bits11);
