@@ -17,6 +17,8 @@ constexpr std::uint8_t SERVICE_FREEZE_FRAME = 0x02;
 constexpr std::uint8_t PID_FRAME_DTC = 0x02;
 constexpr std::uint8_t FRAME_NUMBER = 0;
 constexpr std::uint8_t NEGATIVE_RESPONSE = 0x7F;
+constexpr std::uint8_t NRC_SUB_FUNCTION_NOT_SUPPORTED = 0x12;
+constexpr std::uint8_t NRC_REQUEST_OUT_OF_RANGE = 0x31;
 // 42 PID frame: the bytes before the data.
 constexpr std::size_t ANSWER_HEADER = 3;
 // Byte of the response buffer where the data begin (behind the length byte).
@@ -67,11 +69,12 @@ pid_set supported_frame_pids(const ecu_entry &engine)
 }
 
 // One frozen value as live data writes it, or false when the PID did not
-// answer.
-bool read_frame_value(const ecu_entry &engine, std::uint8_t pid, char *text, std::size_t size)
+// answer with the data bytes its catalogue row converts.
+bool read_frame_value(const pid_entry &row, const ecu_entry &engine, char *text, std::size_t size)
 {
+    const std::uint8_t pid = row.pid;
     frame_answer answer;
-    if (ask_frame_pid(engine, pid, 0, answer) != ecu_reply::answered)
+    if (ask_frame_pid(engine, pid, row.data_bits / 8u, answer) != ecu_reply::answered)
         return false;
     // The conversion reads a service 01 answer (41 PID A B): leave the frame
     // number out.
@@ -107,13 +110,41 @@ bool add_frame_values(const ecu_entry &engine, cJSON *values)
         if (!supported[pids[row].pid])
             continue;
         char text[PID_VALUE_TEXT_SIZE];
-        const bool added = read_frame_value(engine, pids[row].pid, text, sizeof text)
+        const bool added = read_frame_value(pids[row], engine, text, sizeof text)
                                ? cJSON_AddRawToObject(values, short_keys[row], text) != nullptr
                                : cJSON_AddStringToObject(values, short_keys[row], PID_NO_VALUE) != nullptr;
         if (!added)
             return false;
     }
     return true;
+}
+
+// Is a refusal of PID 02 an ECU without a frame to give? Only when it says
+// it does not support the request; busy, conditions not correct and the
+// like say nothing about the frame.
+bool refusal_means_no_frame(const frame_answer &answer)
+{
+    const std::uint8_t nrc = answer.len > 3 ? answer.resp[3] : 0;
+    return nrc == NRC_SUB_FUNCTION_NOT_SUPPORTED || nrc == NRC_REQUEST_OUT_OF_RANGE;
+}
+
+// Asks PID 02 (the code that stored frame 0). Answered: a code (0000 for
+// none) or a refusal meaning no frame, in `answer`; silent: no answer this
+// time (nothing came, the ECU was busy), worth another attempt; unusable: an
+// answer that cannot be read.
+ecu_reply frame_code_reply(const ecu_entry &engine, frame_answer &answer)
+{
+    const ecu_reply reply = ask_frame_pid(engine, PID_FRAME_DTC, 2, answer);
+    if (reply != ecu_reply::unusable)
+        return reply;
+    if (answer.len <= 1 || answer.resp[1] != NEGATIVE_RESPONSE) {
+        std::puts("OBD2 WARN: unusable answer to freeze frame PID 02");
+        return reply;
+    }
+    if (refusal_means_no_frame(answer))
+        return ecu_reply::answered;
+    std::puts("OBD2 WARN: freeze frame PID 02 refused for now");
+    return ecu_reply::silent;
 }
 
 std::string print_document(const cJSON *doc)
@@ -127,15 +158,10 @@ std::string print_document(const cJSON *doc)
 ecu_reply handle_freeze_frame_command(const ecu_entry &engine, std::string &document)
 {
     frame_answer answer;
-    const ecu_reply reply = ask_frame_pid(engine, PID_FRAME_DTC, 2, answer);
-    if (reply == ecu_reply::silent)
+    const ecu_reply reply = frame_code_reply(engine, answer);
+    if (reply != ecu_reply::answered)
         return reply;
-    // A refusal of the service is an ECU without a frame to give.
-    const bool refused = reply == ecu_reply::unusable && answer.len > 1 && answer.resp[1] == NEGATIVE_RESPONSE;
-    if (reply == ecu_reply::unusable && !refused) {
-        std::puts("OBD2 WARN: unusable answer to freeze frame PID 02");
-        return reply;
-    }
+    const bool refused = answer.resp[1] == NEGATIVE_RESPONSE;
     const std::uint8_t a = refused ? 0 : answer.resp[FIRST_DATA];
     const std::uint8_t b = refused ? 0 : answer.resp[FIRST_DATA + 1];
     const bool stored = a != 0 || b != 0;

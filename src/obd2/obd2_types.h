@@ -23,8 +23,9 @@ constexpr int REQ_KIND_DETECT = 12;       // 100 ms
 constexpr int REQ_KIND_READINESS = 20;    // 100 ms
 constexpr int REQ_KIND_FREEZE_FRAME = 21; // 100 ms
 
-// How the ECUs met a command's requests: silence is worth another attempt,
-// a refusal or a malformed answer is not.
+// How the ECUs met a command's requests: silence (or a refusal that says
+// "not now", such as busy) is worth another attempt, a refusal or a
+// malformed answer is not.
 enum class ecu_reply { answered, unusable, silent };
 
 struct ecu_entry {

@@ -47,7 +47,8 @@ ecu_node_profile second_ecu(const ecu_profile &profile)
 }
 
 ecu_rule answer_rule(bytes request, bytes response) { return {std::move(request), {std::move(response)}, 0, false}; }
-ecu_rule refuse_rule(bytes request) { return {std::move(request), {}, 0x12, false}; }
+ecu_rule nrc_rule(bytes request, std::uint8_t nrc) { return {std::move(request), {}, nrc, false}; }
+ecu_rule refuse_rule(bytes request) { return nrc_rule(std::move(request), 0x12); }
 ecu_rule silent_rule(bytes request) { return {std::move(request), {}, 0, true}; }
 
 } // namespace
@@ -195,6 +196,9 @@ TEST_F(ServiceOnSim, FrameCodeAnswers)
     } rows[] = {
         {"no frame stored", {}, ecu_reply::answered, no_frame},
         {"service refused", {refuse_rule({0x02})}, ecu_reply::answered, no_frame},
+        {"request out of range", {nrc_rule({0x02}, 0x31)}, ecu_reply::answered, no_frame},
+        {"busy", {nrc_rule({0x02}, 0x21)}, ecu_reply::silent, ""},
+        {"conditions not correct", {nrc_rule({0x02}, 0x22)}, ecu_reply::silent, ""},
         {"silent", {silent_rule({0x02})}, ecu_reply::silent, ""},
         {"code cut short", {answer_rule({0x02, 0x02}, {0x42, 0x02, 0x00, 0x04})}, ecu_reply::unusable, ""},
         {"another frame's code", {answer_rule({0x02, 0x02}, {0x42, 0x02, 0x01, 0x04, 0x20})}, ecu_reply::unusable, ""},
@@ -211,4 +215,25 @@ TEST_F(ServiceOnSim, FrameCodeAnswers)
         EXPECT_EQ(document, r.document) << r.what;
         EXPECT_EQ(bus.requests(1).size(), 1u) << r.what;
     }
+}
+
+// A busy ECU (7F 02 21 once) fails the attempt; the next one gets the frame.
+// A frame PID answered without its data bytes (03 42 0C 00) is "--".
+TEST_F(ServiceOnSim, BusyFrameIsTriedAgainAndAValueWithoutDataIsDashes)
+{
+    ecu_profile profile = svc_profile(ecu_addressing::bits11);
+    ecu_freeze_frame &frame = profile.ecus[0].freeze_frame;
+    frame.dtc = {0x04, 0x20};
+    frame.pids = {{0x0C, {0x0D, 0x48}}, {0x05, {0x82}}};
+    ecu_rule busy_once = nrc_rule({0x02, 0x02}, 0x21);
+    busy_once.times = 1;
+    profile.ecus[0].rules = {busy_once, answer_rule({0x02, 0x0C}, {0x42, 0x0C, 0x00})};
+    svc_sim_bus bus(profile);
+    ASSERT_TRUE(bus.ok());
+
+    std::string document;
+    EXPECT_EQ(handle_freeze_frame_command(ECM_11BIT, document), ecu_reply::silent);
+    EXPECT_EQ(document, "");
+    ASSERT_EQ(handle_freeze_frame_command(ECM_11BIT, document), ecu_reply::answered);
+    EXPECT_EQ(document, R"({"TYP":1,"CMD":21,"DATA":{"DTC":"P0420","VALUES":{"COLTMP":90.00,"ENGRPM":"--"}}})");
 }
