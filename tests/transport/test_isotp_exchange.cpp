@@ -367,6 +367,29 @@ TEST_F(IsotpExchange, EndlessFirstFramesAreCutOffByTheExchangeLimit)
     EXPECT_TRUE(has_text(GetCapturedStdout(), "OBD2_ERROR : No complete answer within"));
 }
 
+// "Response pending" is no result: the read waits on. An ECU that keeps
+// sending it, never its final answer, still lets the exchange end.
+TEST_F(IsotpExchange, EndlessResponsePendingIsCutOffByThePendingLimit)
+{
+    can_test_peer ecu(1);
+    std::atomic<bool> done{false};
+    CaptureStdout();
+    async_request call(1, PID00_REQUEST, REQ_KIND_LIVE);
+    expect_request(ecu, 0x7DF, PID00_REQUEST);
+    std::thread pending([&] {
+        while (!done) {
+            ecu.send(0x7E8, {0x03, 0x7F, 0x01, 0x78});
+            for (int i = 0; i < 10 && !done; ++i)
+                std::this_thread::sleep_for(100ms);
+        }
+    });
+    int result = call.get();
+    done = true;
+    pending.join();
+    EXPECT_EQ(result, -1);
+    EXPECT_TRUE(has_text(GetCapturedStdout(), "OBD2_ERROR : No final answer"));
+}
+
 TEST_F(IsotpExchange, UnusableFrameLateInMultiFrameAnswerEndsIt)
 {
     can_test_peer ecu(1);
