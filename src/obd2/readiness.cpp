@@ -155,8 +155,8 @@ namespace {
 
 // How the attempt went, from the engine ECU's (entry 0's) reply and the
 // others': the MIL, the code count and the monitors of a car are its engine
-// ECU's first, so without its answer there is no document. Silence (from
-// the engine ECU, or from every ECU) is worth another attempt.
+// ECU's first, so without its answer there is no document. Silence of the
+// engine ECU, or of some ECU when none answered, is worth another attempt.
 ecu_reply readiness_outcome(ecu_reply engine, int answered, bool any_silent)
 {
     if (engine == ecu_reply::answered)
