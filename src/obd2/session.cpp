@@ -161,6 +161,7 @@ void detect_ecu_pass(std::uint64_t seen)
     }
     print_detection_response();
     record_detected_ecus(found, found_count);
+    outbox_begin_bringup(); // its words replace those of an earlier one not yet delivered
     if (publish_status("MODEDETECTED", 0) != 1)
         std::puts("OBD2_ERROR : Error while publishing MODEDETECTED packet");
     g_flg_supported_pid_list = 1;
