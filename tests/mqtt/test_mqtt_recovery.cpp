@@ -339,8 +339,8 @@ TEST_F(MqttRecovery, BringUpsDuringAnOutageReachTheUiOnceAsTheLatest)
     while (auto message = ui.wait_for([](const mqtt_test_message &) { return true; },
                                       arrived.size() < owed.size() ? MQTT_TEST_TIMEOUT : 500ms))
         arrived.push_back(message->payload);
+    const std::string &log = out.text(); // failures below are seen
     EXPECT_EQ(arrived, owed);
-    const std::string &log = out.text();
     EXPECT_EQ(count_of(log, "INTR_MQTT_ERROR : Sending to the UI stopped working, 1 message(s) kept"), 1u) << log;
     EXPECT_EQ(count_of(log, "INTR_MQTT_INFO : Sending to the UI works again, 5 kept message(s) going out"), 1u);
     EXPECT_EQ(count_of(log, "Fail to send the data"), 0u);
@@ -367,6 +367,7 @@ TEST_F(MqttRecovery, WordKeptWhileDownGoesOutOnceWhenTheLinkComesUp)
     outbox_flush(); // the next pass starts
     ASSERT_TRUE(eventually([] { return outbox_size() == 0; })) << "acknowledged";
     outbox_send(wrong_config.c_str(), delivery::in_order); // and repeats the word
+    quiet.text();                                          // failures below are seen
     ASSERT_TRUE(ui.wait_for(wrong_config));
     EXPECT_FALSE(ui.wait_for(wrong_config, 500ms)) << "twice on one connection";
     EXPECT_EQ(outbox_send(wrong_config.c_str(), delivery::in_order), outbox_result::sent); // a second later
