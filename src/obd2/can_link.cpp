@@ -32,7 +32,7 @@ struct link_watch {
     const char *down_reason = nullptr; // null while nothing was found
     bool configured = false;           // a can_setup has run
     long long bitrate = 0;             // of the last can_setup
-    steady::time_point last_setup{};   // the last bring-up's start, whatever came of it
+    steady::time_point last_try{};     // when the last bring-up ended, whatever came of it
     int failed_tries = 0;              // bring-ups failed in a row
     std::string failure;               // why the last one failed; "" after a success
     bool reported = false;             // a line said the link is down; the next success says it is up
@@ -47,7 +47,9 @@ steady::duration pause_after_last_try()
     return std::min<steady::duration>(CAN_BRINGUP_INTERVAL * (1 << doublings), CAN_BRINGUP_LONGEST_PAUSE);
 }
 
-steady::time_point next_try() { return watch.last_setup + pause_after_last_try(); }
+// Paced from the end of a try: a sudo that takes its time (a loaded board)
+// does not eat into the pause.
+steady::time_point next_try() { return watch.last_try + pause_after_last_try(); }
 
 long long seconds_until(steady::time_point at)
 {
@@ -58,6 +60,7 @@ long long seconds_until(steady::time_point at)
 // One line per new reason, not one per try: the journal lives on flash.
 void record_failure(const std::string &why)
 {
+    watch.last_try = steady::now();
     ++watch.failed_tries;
     if (why != watch.failure)
         std::printf("OBD2_ERROR : CAN link bring-up failed: %s; next try in %lld s, then less and less often\n",
@@ -69,9 +72,12 @@ void record_failure(const std::string &why)
 
 void record_success()
 {
-    if (watch.reported)
+    watch.last_try = steady::now();
+    if (watch.reported && watch.failed_tries > 0)
         std::printf("OBD2_INFO : CAN link %s up again at %lld bit/s after %d failed bring-up(s)\n",
                     CAN_INTERFACE_NAME, watch.bitrate, watch.failed_tries);
+    else if (watch.reported)
+        std::printf("OBD2_INFO : CAN link %s up again at %lld bit/s\n", CAN_INTERFACE_NAME, watch.bitrate);
     watch.down_reason = nullptr;
     watch.failed_tries = 0;
     watch.failure.clear();
@@ -157,7 +163,6 @@ bool run_bring_up(const char *ifname, long long bitrate)
 {
     watch.configured = true;
     watch.bitrate = bitrate;
-    watch.last_setup = steady::now();
     char command[CAN_COMMAND_SIZE];
     std::snprintf(command, sizeof(command), "sudo ip link set %s down", ifname);
     std::string failure = run_shell_command(command);
