@@ -29,9 +29,10 @@ std::deque<kept_message> kept; // guarded by outbox_mutex
 unsigned bringup_number = 0;   // guarded by outbox_mutex
 bool sending_stopped = false;  // guarded by outbox_mutex; the log says so once
 // The newest kept word, when a flush has just published it late: a repeat of
-// it handed in next is the same news (a word repeated every second while the
-// link was down went out once, late, and the pass that repeats it comes right
-// after the flush). Guarded by outbox_mutex.
+// it handed in next, in the same pass (before the next outbox_flush), is the
+// same news (a word repeated every second while the link was down went out
+// once, late, and the pass that repeats it comes right after its flush).
+// Guarded by outbox_mutex.
 std::string late_word;
 
 // Acknowledgements noted by the library's callback thread and not yet
@@ -196,6 +197,7 @@ void outbox_flush()
     if (shutdown_requested())
         return;
     std::lock_guard lock(outbox_mutex);
+    late_word.clear(); // a new pass
     if (flush_locked() && link_connected())
         note_sending(true);
 }
