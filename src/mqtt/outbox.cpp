@@ -189,6 +189,8 @@ outbox_result outbox_send(const char *text, delivery how, int cmd)
         return outbox_result::kept;
     const bool sent = link_free && publish(kept.back());
     note_sending(sent);
+    if (!sent) // once per message, not per pass: what the UI is owed
+        std::printf("INTR_MQTT_INFO : Link not ready, kept for the UI: %s\n", text);
     return sent ? outbox_result::sent : outbox_result::kept;
 }
 
