@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 
 enum class worker : int { mqtt_link, obd_session, relay_outputs };
 constexpr int WORKER_COUNT = 3;
@@ -38,6 +39,9 @@ struct session_summary {
     std::uint32_t ecu_id = 0; // the watched ECU's response identifier, 0: none
     int ecu_mode = 0;         // its addressing mode (ADDR_MODE_11BIT, ADDR_MODE_29BIT)
     int ecu_count = 0;        // ECUs listed at detection
+    bool can_link_down = false;  // found down, or its bring-ups failing
+    std::string can_link_reason; // why, while down
+    std::chrono::steady_clock::time_point next_can_link_try{}; // while down
 };
 
 // OBD session thread.

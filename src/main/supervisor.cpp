@@ -5,6 +5,7 @@
 #include "mqtt/mqtt_link.h"
 #include "obd2/obd2_types.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -62,12 +63,23 @@ std::string activity_text(const session_summary &s)
     }
 }
 
+// "CAN link down: <reason>, next try in N s"
+std::string can_link_text(const session_summary &s)
+{
+    const auto left = std::chrono::ceil<std::chrono::seconds>(s.next_can_link_try - steady::now());
+    return "CAN link down: " + s.can_link_reason + ", next try in " +
+           std::to_string(std::max<long long>(left.count(), 0)) + " s";
+}
+
 // One short line, e.g. "broker connected, ECU 7E8 11-bit, idle, relays ready".
 std::string status_line(const supervision &sv)
 {
     const session_summary session = shown_session();
     std::string line = mqtt_get_state() == MQTT_CONNECTED ? "broker connected" : "broker not connected";
-    line += ", " + ecu_text(session) + ", " + activity_text(session) + ", ";
+    line += ", ";
+    if (session.can_link_down)
+        line += can_link_text(session) + ", ";
+    line += ecu_text(session) + ", " + activity_text(session) + ", ";
     line += relays_shown_ready() ? "relays ready" : "relays not ready";
     for (int i = 0; i < WORKER_COUNT; ++i) {
         if (sv.stalled[i])

@@ -2,7 +2,6 @@
 
 #include "handover/supervision_cells.h"
 #include "handover/thread_handover.h"
-#include "mqtt/outbox.h"
 #include "platform/platform.h"
 
 #include <array>
@@ -91,6 +90,7 @@ bool link_busy = false;                 // guarded by link_mutex
 // on the callback thread, which must not take link_mutex: atomics).
 std::atomic<steady::rep> first_unacked_publication{0};
 std::atomic<steady::rep> latest_acknowledgement{0};
+std::atomic<mqtt_acknowledgement_listener> acknowledgement_listener{nullptr};
 
 std::uint8_t retry_counter = 0; // link thread only
 
@@ -566,11 +566,14 @@ void MQTT_connectionLost(void *context, char *cause)
         mqtt_change_state(MQTT_RECONNECT);
 }
 
+void mqtt_on_acknowledgement(mqtt_acknowledgement_listener listener) { acknowledgement_listener = listener; }
+
 // The broker answers: the next unacknowledged publication waits from now,
-// and the outbox may forget the message. Runs on the library's thread (or on
-// a thread inside a library call): nothing here waits.
+// and whoever keeps the message may forget it. Runs on the library's thread
+// (or on a thread inside a library call): nothing here waits.
 void MQTT_deliveryComplete(void * /*context*/, MQTTClient_deliveryToken token)
 {
     latest_acknowledgement = steady::now().time_since_epoch().count();
-    outbox_acknowledged(mqtt_publication{token, connection_number.load()});
+    if (const mqtt_acknowledgement_listener listener = acknowledgement_listener.load())
+        listener(mqtt_publication{token, connection_number.load()});
 }

@@ -79,6 +79,13 @@ int MQTT_Publish_Data(int index, const char *text, mqtt_publication *taken = nul
 // one more for each after it; 0 before the first.
 unsigned mqtt_connection_number();
 
+// Called with every acknowledgement the broker sends (PUBACK), on the
+// library's callback thread: it must note it and return, never wait nor call
+// into the library. The link does not know who keeps messages; the latest
+// listener registered is the one called (nullptr: none). Any thread.
+using mqtt_acknowledgement_listener = void (*)(mqtt_publication publication);
+void mqtt_on_acknowledgement(mqtt_acknowledgement_listener listener);
+
 // Callbacks registered with the library.
 void MQTT_connectionLost(void *context, char *cause);
 int MQTT_messageArrived(void *context, char *topicName, int topicLen, MQTTClient_message *message);

@@ -16,6 +16,7 @@ struct kept_message {
     std::string text;
     delivery how;
     int cmd;
+    unsigned bringup;     // in_order: the bring-up whose word it is
     mqtt_publication out; // its latest publication; connection 0 while not yet out
 };
 
@@ -25,6 +26,14 @@ struct kept_message {
 // is the order the UI sees.
 std::mutex outbox_mutex;
 std::deque<kept_message> kept; // guarded by outbox_mutex
+unsigned bringup_number = 0;   // guarded by outbox_mutex
+bool sending_stopped = false;  // guarded by outbox_mutex; the log says so once
+// The newest kept word, when a flush has just published it late: a repeat of
+// it handed in next, in the same pass (before the next outbox_flush), is the
+// same news (a word repeated every second while the link was down went out
+// once, late, and the pass that repeats it comes right after its flush).
+// Guarded by outbox_mutex.
+std::string late_word;
 
 // Acknowledgements noted by the library's callback thread and not yet
 // matched with what is kept. The callback must never wait, so it only takes
@@ -64,7 +73,34 @@ bool in_flight(const kept_message &m)
     return m.out.connection != 0 && m.out.connection == mqtt_connection_number();
 }
 
-bool publish(kept_message &m) { return MQTT_Publish_Data(0, m.text.c_str(), &m.out) == 1; }
+// Only a connected link is tried: a publication refused by a link that is
+// down costs two log lines, and the outbox would try at every pass.
+bool link_connected() { return mqtt_get_state() == MQTT_CONNECTED; }
+
+// The log says when sending stops working and when it works again, not at
+// every message or pass (the journal lives on flash). outbox_mutex held.
+void note_sending(bool works)
+{
+    if (works == !sending_stopped)
+        return;
+    sending_stopped = !works;
+    if (works)
+        std::printf("INTR_MQTT_INFO : Sending to the UI works again, %zu kept message(s) going out\n", kept.size());
+    else
+        std::printf("INTR_MQTT_ERROR : Sending to the UI stopped working, %zu message(s) kept until the broker "
+                    "takes them\n",
+                    kept.size());
+}
+
+bool publish_text(const char *text, mqtt_publication *taken)
+{
+    if (!link_connected())
+        return false;
+    mqtt_on_acknowledgement(outbox_acknowledged);
+    return MQTT_Publish_Data(0, text, taken) == 1;
+}
+
+bool publish(kept_message &m) { return publish_text(m.text.c_str(), &m.out); }
 
 // Publishes what is kept and not yet out on the present connection, oldest
 // first; true when nothing is left to publish.
@@ -72,9 +108,34 @@ bool flush_locked()
 {
     forget_acknowledged();
     for (kept_message &m : kept) {
-        if (!in_flight(m) && !publish(m))
+        if (in_flight(m))
+            continue;
+        if (!publish(m))
             return false;
+        if (&m == &kept.back() && m.how == delivery::in_order)
+            late_word = m.text;
     }
+    return true;
+}
+
+// When full, the oldest status word goes; a command's result goes only for
+// another result, never for a status word. False when `how` gets no room.
+bool make_room(delivery how)
+{
+    if (kept.size() < OUTBOX_CAPACITY)
+        return true;
+    auto victim = std::find_if(kept.begin(), kept.end(),
+                               [](const kept_message &m) { return m.how == delivery::in_order; });
+    if (victim == kept.end() && how == delivery::in_order) {
+        std::printf("INTR_MQTT_ERROR : %zu command results kept for the UI, a status word is dropped\n",
+                    kept.size());
+        return false;
+    }
+    if (victim == kept.end())
+        victim = kept.begin();
+    std::printf("INTR_MQTT_ERROR : %zu messages kept for the UI, the oldest %s is dropped: %s\n", kept.size(),
+                victim->how == delivery::in_order ? "status word" : "result", victim->text.c_str());
+    kept.erase(victim);
     return true;
 }
 
@@ -90,12 +151,9 @@ bool keep(const char *text, delivery how, int cmd)
             return m.how == delivery::latest_of_command && m.cmd == cmd;
         });
     }
-    if (kept.size() >= OUTBOX_CAPACITY) {
-        std::printf("INTR_MQTT_ERROR : %zu messages kept for the UI, the oldest is dropped: %s\n",
-                    kept.size(), kept.front().text.c_str());
-        kept.pop_front();
-    }
-    kept.push_back(kept_message{text, how, cmd, {}});
+    if (!make_room(how))
+        return false;
+    kept.push_back(kept_message{text, how, cmd, bringup_number, {}});
     return true;
 }
 
@@ -118,14 +176,22 @@ outbox_result outbox_send(const char *text, delivery how, int cmd)
     }
     std::lock_guard lock(outbox_mutex);
     const bool link_free = flush_locked();
-    if (how == delivery::now_or_never)
-        return link_free && MQTT_Publish_Data(0, text) == 1 ? outbox_result::sent : outbox_result::dropped;
+    const bool repeats_late_word = how == delivery::in_order && late_word == text;
+    late_word.clear();
+    if (repeats_late_word)
+        return outbox_result::kept;
+    if (how == delivery::now_or_never) {
+        const bool sent = link_free && publish_text(text, nullptr);
+        note_sending(sent);
+        return sent ? outbox_result::sent : outbox_result::dropped;
+    }
     if (!keep(text, how, cmd))
         return outbox_result::kept;
-    if (link_free && publish(kept.back()))
-        return outbox_result::sent;
-    std::printf("INTR_MQTT_INFO : Link not ready, kept for the UI: %s\n", text);
-    return outbox_result::kept;
+    const bool sent = link_free && publish(kept.back());
+    note_sending(sent);
+    if (!sent) // once per message, not per pass: what the UI is owed
+        std::printf("INTR_MQTT_INFO : Link not ready, kept for the UI: %s\n", text);
+    return sent ? outbox_result::sent : outbox_result::kept;
 }
 
 void outbox_flush()
@@ -133,7 +199,20 @@ void outbox_flush()
     if (shutdown_requested())
         return;
     std::lock_guard lock(outbox_mutex);
-    flush_locked();
+    late_word.clear(); // a new pass
+    if (flush_locked() && link_connected())
+        note_sending(true);
+}
+
+void outbox_begin_bringup()
+{
+    std::lock_guard lock(outbox_mutex);
+    forget_acknowledged();
+    ++bringup_number;
+    late_word.clear();
+    std::erase_if(kept, [](const kept_message &m) {
+        return m.how == delivery::in_order && m.bringup != bringup_number;
+    });
 }
 
 void outbox_acknowledged(mqtt_publication publication)
@@ -154,6 +233,8 @@ void outbox_clear()
 {
     std::lock_guard lock(outbox_mutex);
     kept.clear();
+    sending_stopped = false;
+    late_word.clear();
     std::lock_guard acks_lock(ack_mutex);
     ack_count = 0;
 }

@@ -5,9 +5,15 @@
 // result of a command the ECU answered still arrives, once the link is
 // back. Heartbeat words are only worth anything at the moment they are sent.
 //
-//   outbox_send(packet, delivery::now_or_never)       "ECU", "NOECU", "GOTECU"
+//   outbox_send(packet, delivery::now_or_never)       "ECU", "NOECU", "GOTECU", live documents
 //   outbox_send(packet, delivery::in_order)           "MODEDETECTED" ... "WRNGCFG"
 //   outbox_send(document, delivery::latest_of_command, 1)   a command's result
+//
+// A new bring-up (outbox_begin_bringup) replaces the words of earlier ones
+// not yet delivered; when the outbox is full a status word makes room, a
+// command's result never goes for a status word. The log says once when
+// sending stops working (with how many messages are kept) and once when it
+// works again; nothing is tried while the link is not connected.
 //
 // Everything kept goes out in the order it was handed in, before anything
 // newer: with the next message, or at the OBD thread's next pass
@@ -52,9 +58,15 @@ outbox_result outbox_send(const char *text, delivery how, int cmd = 0);
 // first, while the link takes it.
 void outbox_flush();
 
-// The broker acknowledged `publication`. For the library's callback thread:
-// it only notes it (a short lock, no library call) and returns.
+// The broker acknowledged `publication`. For the library's callback thread
+// (the outbox hands it to the link with mqtt_on_acknowledgement): it only
+// notes it (a short lock, no library call) and returns.
 void outbox_acknowledged(mqtt_publication publication);
+
+// A new bring-up begins (a vehicle was detected): the words of earlier
+// bring-ups not yet acknowledged are no longer true and are forgotten, so
+// the UI gets the latest bring-up's words, once each, in order.
+void outbox_begin_bringup();
 
 // Messages kept and not known to be acknowledged.
 std::size_t outbox_size();

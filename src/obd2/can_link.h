@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <linux/can.h>
+#include <string>
 
 struct can_cfg_entry {
     std::int32_t sock_fd;           // -1 while closed
@@ -27,8 +28,11 @@ constexpr int CAN_COMMAND_SIZE = 128; // shell command buffer of can_setup
 //   "sudo ip link set can0 down"
 //   "sudo ip link set can0 up type can bitrate 500000"
 //   "sudo ip link set can0 up"
-// The exit statuses are not examined. Always 1. The bitrate is remembered
-// for can_link_recover().
+// A failed "down" (a refused sudo, an adapter that is gone) ends the
+// sequence; a failed bitrate command does not (an interface without bit
+// timing takes the plain "up"). 1 when the last "up" succeeded, 0 otherwise;
+// a failure counts as a failed bring-up and paces the next one
+// (can_link_backoff_left). The bitrate is remembered for can_link_recover().
 int can_setup(const char *ifname, long long bitrate);
 
 // Opens, binds and filters both sockets on "can0". 1 when every step of both
@@ -48,9 +52,23 @@ void close_can_sockets();
 // own), the bring-up runs again: can_setup with the bitrate of the last
 // can_setup, then init_can_socket. OBD thread only.
 
-// The least time between two bring-ups, so that an interface that stays down
-// costs three sudo calls every 2 s and no more.
+// The least time between two bring-ups. While bring-ups keep failing the
+// pause doubles with each failure (2, 4, 8 ... s) up to the longest pause; a
+// success brings it back to the least. The log says when the link is found
+// down, when a bring-up fails for a new reason (the command and its exit
+// status) and when the link is up again, never once per try: sudo logs each
+// refusal too, and the journal lives on flash.
 constexpr std::chrono::seconds CAN_BRINGUP_INTERVAL{2};
+constexpr std::chrono::seconds CAN_BRINGUP_LONGEST_PAUSE{60};
+
+// How long the next bring-up must still wait while bring-ups keep failing;
+// zero when the last one succeeded or its pause is over.
+std::chrono::milliseconds can_link_backoff_left();
+
+// True while the link is known down (found down, or its bring-up failing):
+// `reason` says why (the failed command and its exit status when a bring-up
+// failed), `next` when the next bring-up may run.
+bool can_link_down(std::string &reason, std::chrono::steady_clock::time_point &next);
 
 // A send or read on a CAN socket failed with `err` (an errno value).
 void can_link_note_failure(int err);
@@ -64,6 +82,7 @@ void can_link_check_interface(int fd);
 
 // Called between exchanges. Looks at the interface's flags (one ioctl), then
 // runs the bring-up again when the link was found down, a can_setup has run
-// and the last one is at least CAN_BRINGUP_INTERVAL ago; logs one line.
+// and the pause after the last one is over. A bring-up counts as a success
+// when its commands succeeded, the sockets opened and the interface is up.
 // True when it ran.
 bool can_link_recover();

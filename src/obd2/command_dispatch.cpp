@@ -95,7 +95,9 @@ int live_cycle(const ecu_entry &engine)
         send_error_packet(CMD_LIVE_DATA, "NORES", "OBD2_ERROR : Error while publishing LIVE no response packet.");
         return 0;
     }
-    publish_result(CMD_LIVE_DATA, json_output, "OBD2_ERROR : Error while publishing LIVE packet.");
+    // Now or never: the next cycle follows in under a second, and a cycle
+    // replayed after a reconnect could come after the UI's stop (CMD 3).
+    outbox_send(json_output, delivery::now_or_never, CMD_LIVE_DATA);
     std::memset(json_output, 0, sizeof(json_output));
     return 1;
 }

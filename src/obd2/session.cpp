@@ -14,6 +14,7 @@
 #include "obd2/pid_discovery.h"
 #include "obd2/vehicle_info.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -86,8 +87,24 @@ void pace_config_failure(std::uint64_t seen)
     config_pass_failed = true;
 }
 
+// While the CAN link's bring-ups keep failing, the next try waits out its
+// pause here, a second at a time: a command still ends the wait, the
+// watchdog still sees progress, and the UI hears NOECU every second, as it
+// does from a detection that fails on a dead link. False when no wait is due.
+bool wait_for_link_try(std::uint64_t seen)
+{
+    const milliseconds left = can_link_backoff_left();
+    if (left.count() <= 0)
+        return false;
+    publish_heartbeat_status("NOECU", 1);
+    obd_pause(std::min(left, ONE_SECOND), seen);
+    return true;
+}
+
 void load_config_pass(std::uint64_t seen)
 {
+    if (wait_for_link_try(seen))
+        return;
     const std::string path = config_json_path();
     if (parse_config_json(path.c_str()) == 0) {
         restore_default_config(); // prints the parse error and the outcome
@@ -103,8 +120,9 @@ void load_config_pass(std::uint64_t seen)
         return;
     }
     config_pass_failed = false;
-    can_setup("can0", static_cast<long long>(g_can_bitrate));
-    advance_bringup(CAN_INIT, seen);
+    // A failed bring-up stays here: the next pass waits out its pause.
+    if (can_setup("can0", static_cast<long long>(g_can_bitrate)) == 1)
+        advance_bringup(CAN_INIT, seen);
 }
 
 void can_init_pass(std::uint64_t seen)
@@ -161,6 +179,7 @@ void detect_ecu_pass(std::uint64_t seen)
     }
     print_detection_response();
     record_detected_ecus(found, found_count);
+    outbox_begin_bringup(); // its words replace those of an earlier one not yet delivered
     if (publish_status("MODEDETECTED", 0) != 1)
         std::puts("OBD2_ERROR : Error while publishing MODEDETECTED packet");
     g_flg_supported_pid_list = 1;
@@ -334,6 +353,7 @@ void show_session_status()
     session_summary summary;
     summary.state = g_obd2_com_thrd_state.load();
     summary.command = cmd_code;
+    summary.can_link_down = can_link_down(summary.can_link_reason, summary.next_can_link_try);
     // Detected in this bring-up and not lost since.
     const bool ecu_known = g_ecu_count > 0 && g_flg_supported_pid_list == 1 &&
                            (bringup_next_state == IDENTIFY_VEHICLE || bringup_next_state == IDLE);

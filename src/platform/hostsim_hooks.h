@@ -18,3 +18,10 @@ void hostsim_set_interface_up(bool up);
 // (the default) ends the observation. Any thread; the observer runs on the
 // thread that ran the command.
 void hostsim_set_shell_observer(std::function<void(const char *command)> observer);
+
+// Consulted by every shell command before it is applied: the status it
+// returns (as system() would: 256 for exit status 1, -1 for a shell that
+// could not run) is the command's; a command with a status other than 0 is
+// refused and leaves the simulated can0 as it was. An empty function (the
+// default) lets every command succeed. Any thread.
+void hostsim_set_shell_status(std::function<int(const char *command)> status);

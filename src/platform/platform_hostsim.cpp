@@ -27,6 +27,7 @@ std::atomic<bool> interface_up{true};
 
 std::mutex shell_observer_mutex;
 std::function<void(const char *)> shell_observer; // tests only; under shell_observer_mutex
+std::function<int(const char *)> shell_status;     // tests only; under shell_observer_mutex
 
 bool starts_with(const char *text, const char *prefix) { return std::strncmp(text, prefix, std::strlen(prefix)) == 0; }
 
@@ -127,15 +128,23 @@ void hostsim_set_shell_observer(std::function<void(const char *command)> observe
     shell_observer = std::move(observer);
 }
 
+void hostsim_set_shell_status(std::function<int(const char *command)> status)
+{
+    std::lock_guard lock(shell_observer_mutex);
+    shell_status = std::move(status);
+}
+
 int platform_run_shell(const char *command)
 {
     std::printf("SIM_SHELL : %s\n", command);
     std::fflush(stdout);
-    apply_to_simulated_interface(command);
     std::lock_guard lock(shell_observer_mutex);
+    const int status = shell_status ? shell_status(command) : 0;
+    if (status == 0)
+        apply_to_simulated_interface(command);
     if (shell_observer)
         shell_observer(command);
-    return 0;
+    return status;
 }
 
 // Read on every call, so a test can point one process at several folders.

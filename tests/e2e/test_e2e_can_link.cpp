@@ -1,6 +1,7 @@
 // The daemon keeps its CAN interface up: an interface set down under it, or a
 // controller reporting bus-off, gets the bring-up sequence again, paced, and
-// the heartbeat is answered afterwards.
+// the heartbeat is answered afterwards. A bring-up that keeps failing is
+// tried less and less often, and logged once per reason.
 //
 // The daemon's MQTT and OBD threads run in this process (not as a child, as
 // in the other end-to-end tests), so that the host simulation's seam hooks
@@ -18,6 +19,7 @@
 #include <linux/can/error.h>
 
 #include <chrono>
+#include <functional>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -86,6 +88,14 @@ bool eventually(Condition condition)
     return true;
 }
 
+std::size_t count_of(const std::string &text, const std::string &what)
+{
+    std::size_t n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
 // The start times of the bring-ups among `commands` from index `from` on; a
 // failure when anything else was run or a sequence is incomplete.
 testing::AssertionResult bring_ups(const std::vector<shell_command> &commands, std::size_t from,
@@ -124,7 +134,10 @@ public:
     std::string take()
     {
         active_ = false;
-        return testing::internal::GetCapturedStdout();
+        std::string log = testing::internal::GetCapturedStdout();
+        if (testing::Test::HasFailure())
+            std::fwrite(log.data(), 1, log.size(), stderr);
+        return log;
     }
 
 private:
@@ -167,6 +180,7 @@ public:
 
     ecu_sim &sim() { return *sim_; }
     void take_messages() { ui_.take_all(); }
+    bool send_command(int cmd) { return ui_.publish("dt/ui_to_app/cmd", "{\"TYP\":1,\"CMD\":" + std::to_string(cmd) + "}"); }
 
     // Takes messages in arrival order up to the first whose status word is
     // one of `words` and returns that word; "" when none comes.
@@ -235,14 +249,82 @@ TEST(E2eCanLink, InterfaceDownOrBusOffIsBroughtUpAgainPaced)
 
     daemon.stop();
     const std::string log = daemon_log.take();
-    std::size_t lines = 0;
-    for (auto at = log.find("OBD2_INFO : CAN link lost"); at != std::string::npos;
-         at = log.find("OBD2_INFO : CAN link lost", at + 1))
-        ++lines;
-    EXPECT_EQ(lines, 4u) << "one line per bring-up";
+    EXPECT_EQ(count_of(log, "OBD2_INFO : CAN link lost"), 2u) << "one line per loss, not per bring-up";
     EXPECT_NE(log.find("OBD2_INFO : CAN link lost (interface down): bringing can0 up again at 500000 bit/s"),
               std::string::npos);
     EXPECT_NE(log.find("OBD2_INFO : CAN link lost (controller bus-off)"), std::string::npos);
+    EXPECT_EQ(count_of(log, "OBD2_ERROR : CAN link bring-up failed: can0 still down after the bring-up;"), 1u)
+        << "the same reason twice is logged once";
+    EXPECT_EQ(count_of(log, "OBD2_INFO : CAN link can0 up again at 500000 bit/s"), 2u);
+}
+
+// A shell whose commands fail, one bring-up after another, as `refusal`
+// says (a status as system() returns it, 0 to let the command through).
+class refusing_shell {
+public:
+    explicit refusing_shell(std::function<int(int bring_up, const char *command)> refusal)
+    {
+        hostsim_set_shell_status([this, refusal](const char *command) {
+            if (command == BRING_UP[0])
+                ++bring_ups_;
+            return refusal(bring_ups_, command);
+        });
+    }
+    ~refusing_shell() { hostsim_set_shell_status(nullptr); }
+    refusing_shell(const refusing_shell &) = delete;
+    refusing_shell &operator=(const refusing_shell &) = delete;
+
+private:
+    int bring_ups_ = 0; // under the shell seam's own lock
+};
+
+// sudo refuses the start-up's bring-up (a missing sudoers drop-in), then the
+// controller refuses the bitrate and the plain "up", then all goes through. The tries back off
+// (at 0, 2, 6 and 14 s; in 60 s there would be five: 0, 2, 6, 14, 30), a
+// command meanwhile is answered as with no ECU, the UI hears NOECU, and the
+// log has one line per reason and one when the link is up.
+TEST(E2eCanLink, RefusedBringUpBacksOffUntilItGoesThrough)
+{
+    refusing_shell refusing([](int bring_up, const char *command) {
+        if (bring_up <= 2)
+            return 256; // sudo: exit status 1
+        return bring_up == 3 && command != BRING_UP[0] ? 512 : 0; // the bitrate and the plain "up"
+    });
+    shell_log shell;
+    captured_log daemon_log;
+    in_process_daemon daemon;
+    ASSERT_TRUE(daemon.start(e2e_vehicle("demo_petrol_11bit.json")));
+    ASSERT_EQ(daemon.next_word({"NOECU", "SAVSUC"}), "NOECU");
+    ASSERT_TRUE(daemon.send_command(1));
+    EXPECT_EQ(daemon.next_word({"COMER", "SAVSUC"}), "COMER");
+    ASSERT_EQ(daemon.next_word({"SAVSUC"}), "SAVSUC");
+
+    const std::vector<shell_command> commands = shell.commands();
+    std::vector<std::string> texts;
+    std::vector<steady::time_point> starts;
+    for (const shell_command &c : commands) {
+        texts.push_back(c.text);
+        if (c.text == BRING_UP[0])
+            starts.push_back(c.at);
+    }
+    EXPECT_EQ(texts, (std::vector<std::string>{BRING_UP[0], BRING_UP[0], BRING_UP[0], BRING_UP[1], BRING_UP[2],
+                                               BRING_UP[0], BRING_UP[1], BRING_UP[2]}));
+    ASSERT_EQ(starts.size(), 4u); // the pause counts from the end of a try
+    EXPECT_GE(starts[1] - starts[0], 2s);
+    EXPECT_GE(starts[2] - starts[1], 4s);
+    EXPECT_GE(starts[3] - starts[2], 8s);
+
+    daemon.stop();
+    const std::string log = daemon_log.take();
+    EXPECT_EQ(count_of(log, "OBD2_ERROR : CAN link bring-up failed:"), 2u);
+    EXPECT_NE(log.find("OBD2_ERROR : CAN link bring-up failed: \"sudo ip link set can0 down\" exited with 1; "
+                       "next try in 2 s"),
+              std::string::npos);
+    EXPECT_NE(log.find("OBD2_ERROR : CAN link bring-up failed: \"sudo ip link set can0 up type can bitrate "
+                       "500000\" exited with 2; next try in 8 s"),
+              std::string::npos);
+    EXPECT_EQ(count_of(log, "OBD2_INFO : CAN link can0 up again at 500000 bit/s after 3 failed bring-up(s)"), 1u);
+    EXPECT_EQ(count_of(log, "OBD2_INFO : CAN link lost"), 0u);
 }
 
 } // namespace

@@ -300,3 +300,77 @@ TEST_F(MqttRecovery, MessagesTakenWhileTheBrokerWasFrozenArriveAfterTheDrop)
               std::string::npos);
     outbox_clear();
 }
+
+// Eight ignition cycles while the broker is away: each bring-up replaces the
+// words of the one before, so the UI gets the latest bring-up once, in
+// order, after the result it was owed, which no status word evicted; the
+// live documents of the outage are gone. The log says once that sending
+// stopped and once that it works again, not at every message.
+TEST_F(MqttRecovery, BringUpsDuringAnOutageReachTheUiOnceAsTheLatest)
+{
+    ASSERT_TRUE(connect_link());
+    outbox_clear();
+    stdout_capture out;
+    broker_.stop();
+    ASSERT_TRUE(eventually([] { return mqtt_get_state() != MQTT_CONNECTED; }));
+    const std::string result = status_text("DTC_CLEARED", 4);
+    EXPECT_EQ(outbox_send(result.c_str(), delivery::latest_of_command, 4), outbox_result::kept);
+    const std::vector<std::string> bring_up = {status_text("MODEDETECTED"), status_text("GOTINFO"),
+                                               status_text("GOTPID"), status_text("SAVSUC")};
+    const std::string live = R"({"TYP":1,"CMD":2,"DATA":{"ENGRPM":"800"}})";
+    for (int cycle = 0; cycle < 8; ++cycle) {
+        EXPECT_EQ(outbox_send(status_text("NOECU").c_str(), delivery::now_or_never), outbox_result::dropped);
+        outbox_begin_bringup();
+        for (const std::string &word : bring_up)
+            EXPECT_EQ(outbox_send(word.c_str(), delivery::in_order), outbox_result::kept);
+        EXPECT_EQ(outbox_send(live.c_str(), delivery::now_or_never, 2), outbox_result::dropped);
+        outbox_flush();
+    }
+    ASSERT_TRUE(broker_.restart());
+    ASSERT_TRUE(drive_link_until(MQTT_CONNECTED, 100));
+    mqtt_test_client ui(broker_.uri());
+    ASSERT_TRUE(ui.connect());
+    ASSERT_TRUE(ui.subscribe(RESP_TOPIC));
+    outbox_flush(); // the OBD thread's next pass
+
+    std::vector<std::string> owed = {result};
+    owed.insert(owed.end(), bring_up.begin(), bring_up.end());
+    std::vector<std::string> arrived;
+    while (auto message = ui.wait_for([](const mqtt_test_message &) { return true; },
+                                      arrived.size() < owed.size() ? MQTT_TEST_TIMEOUT : 500ms))
+        arrived.push_back(message->payload);
+    const std::string &log = out.text(); // failures below are seen
+    EXPECT_EQ(arrived, owed);
+    EXPECT_EQ(count_of(log, "INTR_MQTT_ERROR : Sending to the UI stopped working, 1 message(s) kept"), 1u) << log;
+    EXPECT_EQ(count_of(log, "INTR_MQTT_INFO : Sending to the UI works again, 5 kept message(s) going out"), 1u);
+    EXPECT_EQ(count_of(log, "Fail to send the data"), 0u);
+    EXPECT_EQ(count_of(log, "Payload ["), owed.size()) << "only what went out";
+    outbox_clear();
+}
+
+// A word repeated while the link was down (WRNGCFG every second) is kept
+// once and goes out late with the next flush; the repeat handed in right
+// after that flush is the same news, not a second message on the same
+// connection, even when the broker acknowledged the late copy in between.
+// The repeat after that goes out again.
+TEST_F(MqttRecovery, WordKeptWhileDownGoesOutOnceWhenTheLinkComesUp)
+{
+    outbox_clear();
+    mqtt_test_client ui(broker_.uri());
+    ASSERT_TRUE(ui.connect());
+    ASSERT_TRUE(ui.subscribe(RESP_TOPIC));
+    stdout_capture quiet;
+    const std::string wrong_config = status_text("WRNGCFG");
+    EXPECT_EQ(outbox_send(wrong_config.c_str(), delivery::in_order), outbox_result::kept); // no link yet
+    EXPECT_EQ(outbox_send(wrong_config.c_str(), delivery::in_order), outbox_result::kept);
+    ASSERT_TRUE(connect_link());
+    outbox_flush(); // the next pass starts
+    ASSERT_TRUE(eventually([] { return outbox_size() == 0; })) << "acknowledged";
+    outbox_send(wrong_config.c_str(), delivery::in_order); // and repeats the word
+    quiet.text();                                          // failures below are seen
+    ASSERT_TRUE(ui.wait_for(wrong_config));
+    EXPECT_FALSE(ui.wait_for(wrong_config, 500ms)) << "twice on one connection";
+    EXPECT_EQ(outbox_send(wrong_config.c_str(), delivery::in_order), outbox_result::sent); // a second later
+    EXPECT_TRUE(ui.wait_for(wrong_config));
+    outbox_clear();
+}

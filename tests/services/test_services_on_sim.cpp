@@ -508,6 +508,7 @@ TEST_F(ServicesOnSim, DiscoveryRecordsWhatTheEcuAnswersAndPublishesGotpid)
     ASSERT_TRUE(ui.subscribe("dt/app_to_ui/resp"));
     ASSERT_EQ(mqtt_init(), 1);
     ASSERT_EQ(mqtt_connect(), 1);
+    mqtt_change_state(MQTT_CONNECTED); // as the link thread says once subscribed: the outbox publishes
 
     for (int &entry : g_pid_availability)
         entry = 1;

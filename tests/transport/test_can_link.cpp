@@ -225,7 +225,8 @@ TEST_F(CanLink, SendOnADownInterfaceBringsItUpAgainPaced)
     EXPECT_EQ(GetCapturedStdout(), "OBD2_INFO : CAN link lost (Network is down): bringing can0 up again at 250000 bit/s\n"
                                    "SIM_SHELL : sudo ip link set can0 down\n"
                                    "SIM_SHELL : sudo ip link set can0 up type can bitrate 250000\n"
-                                   "SIM_SHELL : sudo ip link set can0 up\n");
+                                   "SIM_SHELL : sudo ip link set can0 up\n"
+                                   "OBD2_INFO : CAN link can0 up again at 250000 bit/s\n");
     unique_fd third = sim.accept_client(), fourth = sim.accept_client();
     EXPECT_TRUE(third && fourth) << "both sockets reopened";
 }

@@ -24,9 +24,11 @@ die() { say "FATAL: $*"; exit 125; }
 # sudo that simply runs its command stands in for the real one, and notes it
 # in $LANE_SUDO_LOG for the scenarios. It lives in the tmpfs overlay only,
 # never on the host. Under systemd (LANE_INIT=systemd) the real sudo and its
-# rules are what is being tested, so there is none.
+# rules are what is being tested, so there is none. While $LANE_SUDO_REFUSE
+# exists it refuses every command as a sudo without its rule would (exit
+# status 1), noting "refused <seconds since the epoch> <command>".
 install_sudo_shim() {
-    export LANE_SUDO_LOG=/run/lane-sudo.log
+    export LANE_SUDO_LOG=/run/lane-sudo.log LANE_SUDO_REFUSE=/run/lane-sudo.refuse
     cat > /usr/local/sbin/sudo <<SHIM
 #!/bin/sh
 while [ \$# -gt 0 ]; do
@@ -37,6 +39,10 @@ while [ \$# -gt 0 ]; do
         *) break ;;
     esac
 done
+if [ -e $LANE_SUDO_REFUSE ]; then
+    echo "refused \$(date +%s.%N) \$*" >> $LANE_SUDO_LOG
+    exit 1
+fi
 echo "\$*" >> $LANE_SUDO_LOG
 exec "\$@"
 SHIM
