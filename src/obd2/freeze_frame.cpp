@@ -83,8 +83,8 @@ bool read_frame_value(const ecu_entry &engine, std::uint8_t pid, char *text, std
     return true;
 }
 
-// {"TYP":1,"CMD":21,"DATA":{"DTC":dtc,"VALUES":{}}}; `values` gets the
-// VALUES object. Null when it could not be built.
+} // namespace
+
 json_ptr create_frame_document(const char *dtc, cJSON **values)
 {
     json_ptr doc(cJSON_CreateObject());
@@ -98,6 +98,8 @@ json_ptr create_frame_document(const char *dtc, cJSON **values)
         return nullptr;
     return doc;
 }
+
+namespace {
 
 // Every catalogue PID the frame holds, in catalogue order.
 bool add_frame_values(const ecu_entry &engine, cJSON *values)
@@ -116,16 +118,18 @@ bool add_frame_values(const ecu_entry &engine, cJSON *values)
     return true;
 }
 
-std::string print_document(const cJSON *doc)
+} // namespace
+
+std::string print_frame_document(const cJSON *doc)
 {
     json_text_ptr text(cJSON_PrintUnformatted(doc));
     return text ? std::string(text.get()) : std::string();
 }
 
-} // namespace
-
 ecu_reply handle_freeze_frame_command(const ecu_entry &engine, std::string &document)
 {
+    if (engine.dialect == obd_dialect::uds)
+        return handle_snapshot_command(engine, document);
     frame_answer answer;
     const ecu_reply reply = ask_frame_pid(engine, PID_FRAME_DTC, 2, answer);
     if (reply == ecu_reply::silent)
@@ -149,7 +153,7 @@ ecu_reply handle_freeze_frame_command(const ecu_entry &engine, std::string &docu
         std::puts("OBD2_ERROR : Failed to create the freeze frame document.");
         return ecu_reply::unusable;
     }
-    document = print_document(doc.get());
+    document = print_frame_document(doc.get());
     std::printf("freeze frame json: %s\n", document.c_str());
     return document.empty() ? ecu_reply::unusable : ecu_reply::answered;
 }

@@ -2,9 +2,15 @@
 // it and the values the ECU froze with it.
 #pragma once
 
+#include "c_handles.h"
 #include "obd2/obd2_types.h"
 
 #include <string>
+
+// {"TYP":1,"CMD":21,"DATA":{"DTC":dtc,"VALUES":{}}}; `values` gets the
+// VALUES object. Null when it could not be built.
+json_ptr create_frame_document(const char *dtc, cJSON **values);
+std::string print_frame_document(const cJSON *doc);
 
 // Reads frame 0 of `engine`: PID 02 (the code; 0000 or a refusal: no frame
 // stored), the supported-PID bitmaps 00, 20, 40, 60, then every catalogue
@@ -14,4 +20,10 @@
 //   {"TYP":1,"CMD":21,"DATA":{"DTC":"","VALUES":{}}}
 // ecu_reply::answered with the document in `document`; silent when PID 02
 // got no answer, unusable when its answer could not be read.
+// An OBD-on-UDS vehicle: the same document from its snapshot (19 03, 19 04).
 ecu_reply handle_freeze_frame_command(const ecu_entry &engine, std::string &document);
+
+// OBD on UDS: the snapshots listed (19 03); record 00, else the first, read
+// (19 04); its F4xx DIDs are the frame's values, in catalogue order. No
+// snapshot, or a refusal 7F 19 12/31: the document without a frame.
+ecu_reply handle_snapshot_command(const ecu_entry &engine, std::string &document);
