@@ -169,14 +169,14 @@ namespace {
 struct dtc_kind {
     const char *key;      // configuration and JSON key
     const char *label;    // log word
-    std::uint8_t service;
+    obd_question question; // classic: one request per kind
     std::uint8_t *request;
 };
 
 const std::array<dtc_kind, 3> dtc_kinds = {{
-    {"STRDTC", "stored", 0x03, g_arr_stored_dtc_cmd},
-    {"PNDDTC", "pending", 0x07, g_arr_pending_dtc_cmd},
-    {"PRMDTC", "permanent", 0x0A, g_arr_permanent_dtc_cmd},
+    {"STRDTC", "stored", obd_question::stored_codes, g_arr_stored_dtc_cmd},
+    {"PNDDTC", "pending", obd_question::pending_codes, g_arr_pending_dtc_cmd},
+    {"PRMDTC", "permanent", obd_question::permanent_codes, g_arr_permanent_dtc_cmd},
 }};
 
 // Which of dtc_kinds the configuration selects.
@@ -436,7 +436,7 @@ json_ptr create_dtc_document()
 void prepare_dtc_requests()
 {
     for (const dtc_kind &kind : dtc_kinds)
-        prepare_request(kind.request, 1, kind.service, g_can_padding & 0xFF);
+        build_obd_request(obd_dialect::classic, kind.question, kind.request);
 }
 
 } // namespace

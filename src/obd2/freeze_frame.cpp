@@ -1,6 +1,8 @@
 #include "obd2/freeze_frame.h"
 
 #include "c_handles.h"
+#include "obd2/config_file.h"
+#include "obd2/dialect/obd_dialect.h"
 #include "obd2/dtc_read.h"
 #include "obd2/isotp.h"
 #include "obd2/live_data.h"
@@ -13,7 +15,6 @@
 
 namespace {
 
-constexpr std::uint8_t SERVICE_FREEZE_FRAME = 0x02;
 constexpr std::uint8_t PID_FRAME_DTC = 0x02;
 constexpr std::uint8_t FRAME_NUMBER = 0;
 constexpr std::uint8_t NEGATIVE_RESPONSE = 0x7F;
@@ -35,8 +36,9 @@ struct frame_answer {
 ecu_reply ask_frame_pid(const ecu_entry &engine, std::uint8_t pid, std::size_t data_bytes, frame_answer &out)
 {
     std::uint8_t req[OBD2_REQUEST_SIZE];
-    prepare_request(req, 3, SERVICE_FREEZE_FRAME, pid);
-    req[3] = FRAME_NUMBER;
+    const std::uint8_t args[] = {pid, FRAME_NUMBER};
+    build_obd_request(engine.dialect, obd_question::frame_pid, args, sizeof args,
+                      static_cast<std::uint8_t>(g_can_padding & 0xFF), req);
     std::uint64_t resp_len = 0;
     std::memset(out.resp, 0, sizeof out.resp);
     int rc = send_paced_pid_request(engine, req, out.resp, &resp_len, REQ_KIND_FREEZE_FRAME);
