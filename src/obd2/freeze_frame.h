@@ -25,5 +25,6 @@ ecu_reply handle_freeze_frame_command(const ecu_entry &engine, std::string &docu
 
 // OBD on UDS: the snapshots listed (19 03); record 00, else the first, read
 // (19 04); its F4xx DIDs are the frame's values, in catalogue order. No
-// snapshot, or a refusal 7F 19 12/31: the document without a frame.
+// snapshot, or a refusal 7F 19 12/31: the document without a frame; any
+// other refusal is a failed attempt (silent).
 ecu_reply handle_snapshot_command(const ecu_entry &engine, std::string &document);

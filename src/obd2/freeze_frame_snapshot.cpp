@@ -46,6 +46,14 @@ bool refused_as_no_frame(const snapshot_answer &answer)
     return len > 3 && (answer.resp[3] == NRC_SUB_FUNCTION_NOT_SUPPORTED || answer.resp[3] == NRC_REQUEST_OUT_OF_RANGE);
 }
 
+// Any other refusal (busy, conditions not correct) says nothing about the
+// frame: the attempt failed and is worth another.
+ecu_reply refused_for_now()
+{
+    std::puts("OBD2 WARN: freeze frame snapshot refused for now");
+    return ecu_reply::silent;
+}
+
 // The document; the values (null: none) in catalogue order.
 ecu_reply write_document(const char *dtc, const snapshot_values *values, std::string &document)
 {
@@ -80,6 +88,8 @@ ecu_reply handle_snapshot_command(const ecu_entry &engine, std::string &document
     int rc = ask_snapshot(engine, obd_question::snapshot_list, nullptr, 0, *answer);
     if (rc == -2 && refused_as_no_frame(*answer))
         return write_document("", nullptr, document);
+    if (rc == -2)
+        return refused_for_now();
     const ecu_reply listed = pid_reply(rc, answer->resp, answer->len, 2);
     if (listed != ecu_reply::answered)
         return listed;
@@ -94,6 +104,8 @@ ecu_reply handle_snapshot_command(const ecu_entry &engine, std::string &document
 
     const std::uint8_t args[] = {chosen.code[0], chosen.code[1], chosen.code[2], chosen.record};
     rc = ask_snapshot(engine, obd_question::snapshot, args, sizeof args, *answer);
+    if (rc == -2)
+        return refused_for_now();
     const ecu_reply read = pid_reply(rc, answer->resp, answer->len, 2);
     auto values = std::make_unique<snapshot_values>();
     if (read != ecu_reply::answered)

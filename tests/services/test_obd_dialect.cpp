@@ -6,6 +6,7 @@
 #include "obd2/dialect/obd_dialect.h"
 #include "obd2/dialect/vehicle_detection.h"
 #include "obd2/dtc_read.h"
+#include "obd2/freeze_frame.h"
 #include "obd2/isotp.h"
 
 #include <gtest/gtest.h>
@@ -347,4 +348,47 @@ TEST(UdsTroubleCodes, OneRequestSplitByStatusGivesTodaysDocument)
     EXPECT_STREQ(handle_dtc_command(), "");
     g_ecu_count = 0;
     g_dtc_count = 0;
+}
+
+// 7F 19 12/31 means no frame; another refusal is a failed attempt; a listed
+// snapshot is read up to the first DID the catalogue does not know.
+TEST(UdsFreezeFrame, RefusalsAndTheSnapshotGiveTodaysDocuments)
+{
+    g_can_padding = 0xAA;
+    const ecu_entry engine{0x7E8, ADDR_MODE_11BIT, obd_dialect::uds};
+    struct row {
+        bytes list_answer;
+        ecu_reply reply;
+        std::string document;
+    };
+    const bytes snapshot = {0x59, 0x04, 0x04, 0x20, 0x1F, 0x2F, 0x00, 0x04, 0xF4, 0x0C, 0x0D, 0x48,
+                            0xF4, 0x05, 0x83, 0xF4, 0x02, 0x04, 0x20, 0xF4, 0x0D, 0x1E};
+    const row rows[] = {
+        {{0x7F, 0x19, 0x31}, ecu_reply::answered, R"({"TYP":1,"CMD":21,"DATA":{"DTC":"","VALUES":{}}})"},
+        {{0x7F, 0x19, 0x12}, ecu_reply::answered, R"({"TYP":1,"CMD":21,"DATA":{"DTC":"","VALUES":{}}})"},
+        {{0x59, 0x03}, ecu_reply::answered, R"({"TYP":1,"CMD":21,"DATA":{"DTC":"","VALUES":{}}})"},
+        {{0x7F, 0x19, 0x22}, ecu_reply::silent, ""},
+        {{0x59, 0x03, 0x04, 0x20}, ecu_reply::unusable, ""}, // a record cut short
+        // Record 01 listed first, 00 chosen; F402 is not in the catalogue: speed is not read.
+        {{0x59, 0x03, 0x04, 0x20, 0x1F, 0x01, 0x04, 0x20, 0x1F, 0x00}, ecu_reply::answered,
+         R"({"TYP":1,"CMD":21,"DATA":{"DTC":"P0420","VALUES":{"COLTMP":91.00,"ENGRPM":850.00}}})"},
+    };
+    for (const row &r : rows) {
+        std::mutex mutex;
+        std::vector<bytes> asked;
+        svc_scripted_ecu ecu(1, [&](const bytes &req) -> std::optional<bytes> {
+            std::lock_guard lock(mutex);
+            asked.push_back(req);
+            if (req == bytes{0x19, 0x03})
+                return r.list_answer;
+            if (req == bytes{0x19, 0x04, 0x04, 0x20, 0x1F, 0x00})
+                return snapshot;
+            return std::nullopt;
+        });
+        std::string document;
+        EXPECT_EQ(handle_freeze_frame_command(engine, document), r.reply) << r.document;
+        EXPECT_EQ(document, r.document);
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(asked.size(), r.document.find("P0420") != std::string::npos ? 2u : 1u) << r.document;
+    }
 }
