@@ -2,6 +2,7 @@
 
 #include "handover/thread_handover.h"
 #include "obd2/config_file.h"
+#include "obd2/dialect/obd_dialect.h"
 #include "obd2/isotp.h"
 #include "obd2/obd2_types.h"
 
@@ -12,7 +13,8 @@ std::uint8_t g_arr_clear_dtc_cmd[8];
 
 namespace {
 
-constexpr std::uint8_t CLEAR_POSITIVE = 0x44;
+// 44 to 04, 54 to 14.
+std::uint8_t positive_answer_to(const std::uint8_t *req) { return static_cast<std::uint8_t>(req[1] + 0x40); }
 constexpr std::uint8_t NEGATIVE_RESPONSE = 0x7F;
 constexpr std::uint8_t NRC_RESPONSE_PENDING = 0x78;
 constexpr auto PENDING_PAUSE = std::chrono::milliseconds(300);
@@ -31,7 +33,7 @@ clear_step clear_attempt(const ecu_entry &ecu)
 {
     std::uint8_t resp[OBD2_RESPONSE_SIZE] = {};
     std::uint64_t resp_len = 0;
-    prepare_request(g_arr_clear_dtc_cmd, 1, 4, g_can_padding & 0xFF);
+    build_obd_request(ecu.dialect, obd_question::clear_codes, g_arr_clear_dtc_cmd);
     int rc = send_obd2_request(ecu, g_arr_clear_dtc_cmd, OBD2_REQUEST_SIZE, resp, &resp_len,
                                REQ_KIND_DTC_CLEAR);
     // After a failure the length may count bytes that never reached `resp`.
@@ -42,7 +44,7 @@ clear_step clear_attempt(const ecu_entry &ecu)
     // frame's PCI says it carries decides, not its length.
     if (answer_length(resp, len) < 2)
         return clear_step::repeat_silent;
-    if (resp[1] == CLEAR_POSITIVE) {
+    if (resp[1] == positive_answer_to(g_arr_clear_dtc_cmd)) {
         std::puts("OBD2: DTCs cleared successfully.");
         return clear_step::done;
     }

@@ -2,6 +2,7 @@
 
 #include "c_handles.h"
 #include "obd2/config_file.h"
+#include "obd2/dialect/obd_dialect.h"
 #include "obd2/isotp.h"
 #include "obd2/obd2_types.h"
 
@@ -9,6 +10,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 char final_json[FINAL_JSON_SIZE];
 
@@ -167,14 +169,14 @@ namespace {
 struct dtc_kind {
     const char *key;      // configuration and JSON key
     const char *label;    // log word
-    std::uint8_t service;
+    obd_question question; // classic: one request per kind
     std::uint8_t *request;
 };
 
 const std::array<dtc_kind, 3> dtc_kinds = {{
-    {"STRDTC", "stored", 0x03, g_arr_stored_dtc_cmd},
-    {"PNDDTC", "pending", 0x07, g_arr_pending_dtc_cmd},
-    {"PRMDTC", "permanent", 0x0A, g_arr_permanent_dtc_cmd},
+    {"STRDTC", "stored", obd_question::stored_codes, g_arr_stored_dtc_cmd},
+    {"PNDDTC", "pending", obd_question::pending_codes, g_arr_pending_dtc_cmd},
+    {"PRMDTC", "permanent", obd_question::permanent_codes, g_arr_permanent_dtc_cmd},
 }};
 
 // Which of dtc_kinds the configuration selects.
@@ -239,29 +241,116 @@ enum class ecu_reading {
     answered,  // it answered (codes or a refusal) at least one kind
     silent,    // nothing came back: not a car without codes, a car not reached
     no_memory,
+    malformed, // an answer that is not a whole record list: the attempt fails
 };
 
+using own_lists = std::array<json_ptr, 3>;
+
+// Reading goes on from `reading` after one exchange that gave `rc`.
+ecu_reading after_exchange(ecu_reading reading, int rc)
+{
+    if (rc == 0 || rc == -2)
+        return ecu_reading::answered;
+    return reading == ecu_reading::not_asked ? ecu_reading::silent : reading;
+}
+
+// Classic: one request per kind. An ECU silent on the first kind asked is
+// not asked the others: a car that is off would otherwise cost a full frame
+// wait per kind.
+ecu_reading read_classic_kinds(const ecu_entry &ecu, const std::array<bool, 3> &selected, own_lists &own)
+{
+    ecu_reading reading = ecu_reading::not_asked;
+    for (std::size_t k = 0; k < dtc_kinds.size(); ++k) {
+        if (!selected[k] || reading == ecu_reading::silent)
+            continue;
+        reading = after_exchange(reading, read_dtc_kind(dtc_kinds[k], ecu, own[k].get()));
+    }
+    return reading;
+}
+
+// Appends the code's text to `list` once, under the filter of classic codes.
+void add_record_code(cJSON *list, const dtc_record &record)
+{
+    if ((record.high == 0 && record.low == 0) || !is_reported_dtc(record.high))
+        return;
+    char code[DTC_TEXT_SIZE];
+    format_dtc_text(record.high, record.low, code, sizeof code);
+    if (!array_has_text(list, code))
+        cJSON_AddItemToArray(list, cJSON_CreateString(code));
+}
+
+// OBD on UDS: one exchange, `rc` its result; the records go to the lists
+// whose status bit they carry (a null list is not asked for).
+int read_uds_records(const ecu_entry &ecu, obd_question question, const std::uint8_t *args, std::size_t arg_count,
+                     cJSON *confirmed, cJSON *pending, cJSON *permanent)
+{
+    std::uint8_t req[OBD2_REQUEST_SIZE];
+    build_obd_request(ecu.dialect, question, args, arg_count, static_cast<std::uint8_t>(g_can_padding & 0xFF), req);
+    std::uint8_t resp[OBD2_RESPONSE_SIZE] = {};
+    std::uint64_t resp_len = 0;
+    const int rc = send_obd2_request(ecu, req, OBD2_REQUEST_SIZE, resp, &resp_len, REQ_KIND_DTC_READ);
+    if (rc != 0)
+        return rc;
+    auto records = std::make_unique<dtc_records>();
+    const bool whole = permanent != nullptr ? decode_permanent_codes(resp, resp_len, *records)
+                                            : decode_codes_by_status(resp, resp_len, *records);
+    if (!whole) {
+        std::puts("OBD2_ERROR : Malformed trouble-code record list.");
+        return -3;
+    }
+    for (int i = 0; i < records->count; ++i) {
+        const dtc_record &r = records->items[i];
+        if (permanent != nullptr)
+            add_record_code(permanent, r);
+        if (confirmed != nullptr && (r.status & DTC_STATUS_CONFIRMED) != 0)
+            add_record_code(confirmed, r);
+        if (pending != nullptr && (r.status & DTC_STATUS_PENDING) != 0)
+            add_record_code(pending, r);
+    }
+    return 0;
+}
+
+// OBD on UDS: stored and pending codes in one request whose status mask
+// covers the selected ones, split by the status bits; permanent codes apart.
+ecu_reading read_uds_kinds(const ecu_entry &ecu, const std::array<bool, 3> &selected, own_lists &own)
+{
+    ecu_reading reading = ecu_reading::not_asked;
+    if (selected[0] || selected[1]) {
+        const std::uint8_t mask = static_cast<std::uint8_t>((selected[0] ? DTC_STATUS_CONFIRMED : 0) |
+                                                            (selected[1] ? DTC_STATUS_PENDING : 0));
+        const std::uint8_t args[] = {mask, 0xFF}; // every severity
+        const int rc = read_uds_records(ecu, obd_question::codes_by_status, args, 2,
+                                        selected[0] ? own[0].get() : nullptr, selected[1] ? own[1].get() : nullptr,
+                                        nullptr);
+        if (rc == -3)
+            return ecu_reading::malformed;
+        reading = after_exchange(reading, rc);
+    }
+    if (selected[2] && reading != ecu_reading::silent) {
+        const int rc = read_uds_records(ecu, obd_question::permanent_codes, nullptr, 0, nullptr, nullptr,
+                                        own[2].get());
+        if (rc == -3)
+            return ecu_reading::malformed;
+        reading = after_exchange(reading, rc);
+    }
+    return reading;
+}
+
 // Reads the selected kinds from one ECU, keeps in its stored list only what it
-// reports pending too, and merges its codes into `lists`. An ECU silent on
-// the first kind asked is not asked the others: a car that is off would
-// otherwise cost a full frame wait per kind.
+// reports pending too, and merges its codes into `lists`.
 ecu_reading read_ecu_codes(const ecu_entry &ecu, const std::array<bool, 3> &selected,
                            const std::array<cJSON *, 3> &lists)
 {
-    std::array<json_ptr, 3> own;
-    ecu_reading reading = ecu_reading::not_asked;
-    for (std::size_t k = 0; k < dtc_kinds.size(); ++k) {
-        own[k].reset(cJSON_CreateArray());
-        if (!own[k])
+    own_lists own;
+    for (json_ptr &list : own) {
+        list.reset(cJSON_CreateArray());
+        if (!list)
             return ecu_reading::no_memory;
-        if (!selected[k] || reading == ecu_reading::silent)
-            continue;
-        const int rc = read_dtc_kind(dtc_kinds[k], ecu, own[k].get());
-        if (rc == 0 || rc == -2)
-            reading = ecu_reading::answered;
-        else if (reading == ecu_reading::not_asked)
-            reading = ecu_reading::silent;
     }
+    const ecu_reading reading = ecu.dialect == obd_dialect::uds ? read_uds_kinds(ecu, selected, own)
+                                                                : read_classic_kinds(ecu, selected, own);
+    if (reading == ecu_reading::malformed)
+        return reading;
     keep_only_pending_in_stored(own[0].get(), own[1].get());
     for (std::size_t k = 0; k < dtc_kinds.size(); ++k)
         merge_codes(lists[k], own[k].get());
@@ -347,7 +436,7 @@ json_ptr create_dtc_document()
 void prepare_dtc_requests()
 {
     for (const dtc_kind &kind : dtc_kinds)
-        prepare_request(kind.request, 1, kind.service, g_can_padding & 0xFF);
+        build_obd_request(obd_dialect::classic, kind.question, kind.request);
 }
 
 } // namespace
@@ -377,6 +466,8 @@ const char *handle_dtc_command()
             std::puts("OBD2_ERROR : Failed to create the trouble-code document.");
             return final_json;
         }
+        if (reading == ecu_reading::malformed)
+            return final_json; // nothing half-read is published
         asked = asked || reading != ecu_reading::not_asked;
         answered = answered || reading == ecu_reading::answered;
     }

@@ -1,6 +1,8 @@
 #include "obd2/freeze_frame.h"
 
 #include "c_handles.h"
+#include "obd2/config_file.h"
+#include "obd2/dialect/obd_dialect.h"
 #include "obd2/dtc_read.h"
 #include "obd2/isotp.h"
 #include "obd2/live_data.h"
@@ -13,7 +15,6 @@
 
 namespace {
 
-constexpr std::uint8_t SERVICE_FREEZE_FRAME = 0x02;
 constexpr std::uint8_t PID_FRAME_DTC = 0x02;
 constexpr std::uint8_t FRAME_NUMBER = 0;
 constexpr std::uint8_t NEGATIVE_RESPONSE = 0x7F;
@@ -37,8 +38,9 @@ struct frame_answer {
 ecu_reply ask_frame_pid(const ecu_entry &engine, std::uint8_t pid, std::size_t data_bytes, frame_answer &out)
 {
     std::uint8_t req[OBD2_REQUEST_SIZE];
-    prepare_request(req, 3, SERVICE_FREEZE_FRAME, pid);
-    req[3] = FRAME_NUMBER;
+    const std::uint8_t args[] = {pid, FRAME_NUMBER};
+    build_obd_request(engine.dialect, obd_question::frame_pid, args, sizeof args,
+                      static_cast<std::uint8_t>(g_can_padding & 0xFF), req);
     std::uint64_t resp_len = 0;
     std::memset(out.resp, 0, sizeof out.resp);
     int rc = send_paced_pid_request(engine, req, out.resp, &resp_len, REQ_KIND_FREEZE_FRAME);
@@ -86,8 +88,8 @@ bool read_frame_value(const pid_entry &row, const ecu_entry &engine, char *text,
     return true;
 }
 
-// {"TYP":1,"CMD":21,"DATA":{"DTC":dtc,"VALUES":{}}}; `values` gets the
-// VALUES object. Null when it could not be built.
+} // namespace
+
 json_ptr create_frame_document(const char *dtc, cJSON **values)
 {
     json_ptr doc(cJSON_CreateObject());
@@ -101,6 +103,8 @@ json_ptr create_frame_document(const char *dtc, cJSON **values)
         return nullptr;
     return doc;
 }
+
+namespace {
 
 // Every catalogue PID the frame holds, in catalogue order.
 bool add_frame_values(const ecu_entry &engine, cJSON *values)
@@ -147,16 +151,18 @@ ecu_reply frame_code_reply(const ecu_entry &engine, frame_answer &answer)
     return ecu_reply::silent;
 }
 
-std::string print_document(const cJSON *doc)
+} // namespace
+
+std::string print_frame_document(const cJSON *doc)
 {
     json_text_ptr text(cJSON_PrintUnformatted(doc));
     return text ? std::string(text.get()) : std::string();
 }
 
-} // namespace
-
 ecu_reply handle_freeze_frame_command(const ecu_entry &engine, std::string &document)
 {
+    if (engine.dialect == obd_dialect::uds)
+        return handle_snapshot_command(engine, document);
     frame_answer answer;
     const ecu_reply reply = frame_code_reply(engine, answer);
     if (reply != ecu_reply::answered)
@@ -175,7 +181,7 @@ ecu_reply handle_freeze_frame_command(const ecu_entry &engine, std::string &docu
         std::puts("OBD2_ERROR : Failed to create the freeze frame document.");
         return ecu_reply::unusable;
     }
-    document = print_document(doc.get());
+    document = print_frame_document(doc.get());
     std::printf("freeze frame json: %s\n", document.c_str());
     return document.empty() ? ecu_reply::unusable : ecu_reply::answered;
 }

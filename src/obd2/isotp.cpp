@@ -33,6 +33,33 @@ static_assert(0xFFF + 1 <= OBD2_RESPONSE_SIZE, "a first frame's 12-bit length mu
 
 bool is_11bit(int addr_mode) { return addr_mode == ADDR_MODE_11BIT; }
 
+// How many request bytes behind the service byte a positive answer echoes:
+// the PID or InfoType of 01, 02 and 09; the DID of 22; the sub-function of
+// 19, with the functional group for 42 and 55 and the code for 04. Clear
+// (04, 14) and the classic code reads echo nothing.
+std::size_t echoed_request_bytes(const std::uint8_t *req, std::size_t req_len)
+{
+    const std::size_t sent = std::min<std::size_t>(req[0] & 0x0F, req_len - 1); // PCI length
+    const std::size_t carried = sent > 0 ? sent - 1 : 0;                         // behind the service
+    std::size_t echoed = 0;
+    switch (req[1]) {
+    case 0x01:
+    case 0x02:
+    case 0x09:
+        echoed = 1;
+        break;
+    case 0x22:
+        echoed = 2;
+        break;
+    case 0x19:
+        echoed = carried >= 1 && (req[2] == 0x42 || req[2] == 0x55) ? 2 : carried >= 1 && req[2] == 0x04 ? 4 : 1;
+        break;
+    default:
+        break;
+    }
+    return echoed <= carried ? echoed : 0;
+}
+
 std::uint8_t fill_byte() { return static_cast<std::uint8_t>(g_can_padding & 0xFF); }
 
 void take_frame_bytes(isotp_rx_state &st, const can_frame &f)
@@ -169,10 +196,7 @@ bool isotp_answers_request(const can_frame &frame, const std::uint8_t *req, std:
     if (frame.len == 0 || frame.len > CAN_MAX_DLEN || req_len < 2)
         return false;
     const std::uint8_t service = req[1];
-    // Services 01, 02 and 09 answer per PID or InfoType, echoed behind the
-    // service byte.
-    const bool echoes_parameter =
-        (service == 0x01 || service == 0x02 || service == 0x09) && (req[0] & 0x0F) >= 2 && req_len >= 3;
+    const std::size_t echoed = echoed_request_bytes(req, req_len);
     const std::uint8_t *payload;
     std::size_t available;
     switch (frame.data[0] >> 4) {
@@ -193,7 +217,7 @@ bool isotp_answers_request(const can_frame &frame, const std::uint8_t *req, std:
         return payload[1] == service;
     if (available < 1 || payload[0] != static_cast<std::uint8_t>(service + 0x40))
         return false;
-    return !echoes_parameter || (available >= 2 && payload[1] == req[2]);
+    return available >= 1 + echoed && std::memcmp(payload + 1, req + 2, echoed) == 0;
 }
 
 // ---- the response buffer -------------------------------------------------------
@@ -237,7 +261,9 @@ void note_passed_answer(const can_frame &frame)
     const std::size_t sf_len = frame.data[0] & 0x0F;
     if (frame.len < 3 || (frame.data[0] >> 4) != 0 || sf_len < 2 || sf_len > frame.len - 1u)
         return;
-    passed.items[passed.next] = isotp_passed_answer{frame.can_id & CAN_EFF_MASK, frame.data[1], frame.data[2]};
+    const std::uint8_t detail = sf_len >= 3 ? frame.data[3] : 0;
+    passed.items[passed.next] =
+        isotp_passed_answer{frame.can_id & CAN_EFF_MASK, frame.data[1], frame.data[2], detail};
     passed.next = (passed.next + 1) % ISOTP_PASSED_ANSWERS;
     passed.count = std::min(passed.count + 1, ISOTP_PASSED_ANSWERS);
 }
@@ -674,82 +700,33 @@ int send_obd2_request(const ecu_entry &ecu, const std::uint8_t *req, std::size_t
                             &answered_by);
 }
 
-namespace {
-
-// The first mode that answers, as detect_mode() reports it; `first` gets the
-// answer's sender, `first_mode` the mode it answered on.
-int detect_first_responder(queued_answer queued, const std::uint8_t *req, std::size_t req_len,
-                           std::uint8_t *resp, std::uint64_t *resp_len, canid_t *first, int *first_mode)
+int send_obd2_request_functional(int addr_mode, queued_answer queued, const std::uint8_t *req,
+                                 std::size_t req_len, std::uint8_t *resp, std::uint64_t *resp_len, int req_kind,
+                                 canid_t *answered_by)
 {
-    for (int mode : {ADDR_MODE_11BIT, ADDR_MODE_29BIT}) {
-        *first_mode = mode;
-        int r = exchange_request(mode, 0, queued, req, req_len, resp, resp_len, REQ_KIND_DETECT, first);
-        if (r == 0)
-            return mode;
-        if (r == -2)
-            return -2;
-    }
-    return 0;
+    return exchange_request(addr_mode, 0, queued, req, req_len, resp, resp_len, req_kind, answered_by);
 }
 
-// Inserts `id` into the list, kept in ascending order, once.
-void add_responder(ecu_entry *found, int max_found, int *found_count, canid_t id, int mode)
-{
-    int at = 0;
-    while (at < *found_count && found[at].resp_id < id)
-        ++at;
-    if ((at < *found_count && found[at].resp_id == id) || *found_count >= max_found)
-        return;
-    for (int i = *found_count; i > at; --i)
-        found[i] = found[i - 1];
-    found[at] = ecu_entry{id, mode};
-    ++*found_count;
-}
-
-// Answers of further ECUs to the same functional request.
-void listen_for_more_responders(int mode, const std::uint8_t *req, std::size_t req_len, ecu_entry *found,
-                                int max_found, int *found_count)
+int isotp_listen_for_answers(int addr_mode, const std::uint8_t *req, std::size_t req_len, int listen_ms,
+                             canid_t *responders, int max_responders)
 {
     exchange ex{};
-    ex.fd = can_cfg_row(mode).sock_fd;
-    ex.addr_mode = mode;
+    ex.fd = can_cfg_row(addr_mode).sock_fd;
+    ex.addr_mode = addr_mode;
     ex.req = req;
     ex.req_len = req_len;
     ex.start = steady::now();
-    ex.next_frame_due = ex.give_up = ex.start + milliseconds(ISOTP_MORE_RESPONDERS_MS);
+    ex.next_frame_due = ex.give_up = ex.start + milliseconds(listen_ms);
+    int count = 0;
     while (wait_readable(ex) == wait_result::readable) {
         can_frame frame;
         if (read_frame(ex.fd, frame) != 1)
             continue;
         print_received_frame(frame);
         can_link_note_frame(frame);
-        if (isotp_is_response_id(mode, frame.can_id) && (frame.data[0] >> 4) <= 1 &&
-            isotp_answers_request(frame, req, req_len))
-            add_responder(found, max_found, found_count, frame.can_id & CAN_EFF_MASK, mode);
+        if (count < max_responders && isotp_is_response_id(addr_mode, frame.can_id) &&
+            (frame.data[0] >> 4) <= 1 && isotp_answers_request(frame, req, req_len))
+            responders[count++] = frame.can_id & CAN_EFF_MASK;
     }
-}
-
-} // namespace
-
-int detect_mode(const std::uint8_t *req, std::size_t req_len, std::uint8_t *resp,
-                std::uint64_t *resp_len, queued_answer queued)
-{
-    canid_t first = 0;
-    int first_mode = 0;
-    return detect_first_responder(queued, req, req_len, resp, resp_len, &first, &first_mode);
-}
-
-int detect_ecus(const std::uint8_t *req, std::size_t req_len, std::uint8_t *resp, std::uint64_t *resp_len,
-                ecu_entry *found, int max_found, int *found_count)
-{
-    *found_count = 0;
-    canid_t first = 0;
-    int first_mode = 0;
-    const int result =
-        detect_first_responder(queued_answer::counts, req, req_len, resp, resp_len, &first, &first_mode);
-    if (result != 0) {
-        add_responder(found, max_found, found_count, first, first_mode);
-        listen_for_more_responders(first_mode, req, req_len, found, max_found, found_count);
-    }
-    return result;
+    return count;
 }

@@ -86,22 +86,17 @@ std::size_t answer_length(const std::uint8_t *resp, std::size_t len);
 // its label before and its line end after.
 void print_bytes(const std::uint8_t *bytes, std::size_t n, const char *byte_format);
 
-// Tries 11-bit, then 29-bit. Returns 1 or 2 for the mode that answered, -2
-// for a negative response, 0 when neither answered.
-int detect_mode(const std::uint8_t *req, std::size_t req_len, std::uint8_t *resp,
-                std::uint64_t *resp_len, queued_answer queued = queued_answer::counts);
+// The functional request of `addr_mode`, answered by whichever responder
+// answers first: `answered_by` gets its identifier. Results as above.
+int send_obd2_request_functional(int addr_mode, queued_answer queued, const std::uint8_t *req,
+                                 std::size_t req_len, std::uint8_t *resp, std::uint64_t *resp_len, int req_kind,
+                                 canid_t *answered_by);
 
-// How long detection listens for further ECUs after the first answer: the
-// answer time P2CAN of ISO 15765-4.
-constexpr int ISOTP_MORE_RESPONDERS_MS = 50;
-
-// detect_mode(), then, when an ECU answered (a refusal counts: it is there),
-// listens ISOTP_MORE_RESPONDERS_MS more for the other ECUs answering the same
-// request: `found` gets every responder on that mode (at most `max_found`),
-// lowest identifier first.
-//   ECM 7E8 answers, TCM 7E9 8 ms later -> 1, found = {7E8, 1}, {7E9, 1}
-int detect_ecus(const std::uint8_t *req, std::size_t req_len, std::uint8_t *resp, std::uint64_t *resp_len,
-                ecu_entry *found, int max_found, int *found_count);
+// Reads the bus of `addr_mode` for `listen_ms` and collects (in the order they
+// come, repeats included, at most `max_responders`) the senders of single or
+// first frames that answer `req`. Every frame read is logged.
+int isotp_listen_for_answers(int addr_mode, const std::uint8_t *req, std::size_t req_len, int listen_ms,
+                             canid_t *responders, int max_responders);
 
 // A single-frame answer an exchange passed over: a late answer to an earlier
 // request, another ECU's answer.
@@ -109,6 +104,7 @@ struct isotp_passed_answer {
     canid_t responder;     // identifier, flags cleared
     std::uint8_t service;  // byte 1 of the frame (0x41, 0x7F, ...)
     std::uint8_t parameter; // byte 2 (the PID of a service 01 answer)
+    std::uint8_t detail;    // byte 3 (the PID of a 62 F4xx answer), 0 when the frame has none
 };
 constexpr int ISOTP_PASSED_ANSWERS = 32; // the newest are remembered
 
@@ -160,11 +156,16 @@ bool isotp_is_response_id(int addr_mode, canid_t id);
 
 // Is `frame` (a single or first frame) an answer to the request `req` of
 // `req_len` bytes (PCI first)? A positive answer carries the request's service + 0x40
-// and, for services 01, 02 and 09, echoes the PID or InfoType; a negative answer
-// 7F names the request's service.
+// and echoes what the request asked: the PID or InfoType of 01, 02 and 09, the
+// DID of 22, the sub-function of 19 (with the group 33 for 42 and 55, the
+// code for 04); a negative answer 7F names the request's service.
 //   req 02 01 0D ...: 03 41 0D 28 -> true, 04 41 0C 1A F8 -> false, 03 7F 01 12 -> true
+//   req 03 22 F4 0D ...: 04 62 F4 0D 28 -> true, 04 62 F4 0C 28 -> false
 bool isotp_answers_request(const struct can_frame &frame, const std::uint8_t *req, std::size_t req_len);
 
 // Flow control (continue, no block limit, no separation time, fill bytes) to
 // the physical address of `responder`: 0x7E8+n -> 0x7E0+n, 0x18DAF110 -> 0x18DA10F1.
 struct can_frame isotp_flow_control_frame(int addr_mode, canid_t responder);
+
+// Detection has its own file; its header comes with the transport's.
+#include "obd2/ecu_detection.h"

@@ -1,6 +1,7 @@
 #include "obd2/live_data.h"
 
 #include "handover/thread_handover.h"
+#include "obd2/dialect/obd_dialect.h"
 #include "obd2/isotp.h"
 #include "obd2/obd2_types.h"
 #include "obd2/pid_catalogue.h"
@@ -28,7 +29,7 @@ struct live_reading {
 bool read_live_pid(const ecu_entry &ecu, std::uint8_t pid, float *value)
 {
     std::uint8_t req[OBD2_REQUEST_SIZE] = {};
-    if (prepare_request(req, 2, 1, pid) != 1) {
+    if (!build_obd_request(ecu.dialect, obd_question::pid_value, req, pid)) {
         std::puts("OBD2_ERROR : Error while creating request for live mode.");
         return false;
     }
@@ -40,13 +41,14 @@ bool read_live_pid(const ecu_entry &ecu, std::uint8_t pid, float *value)
     // Fill bytes of a single frame are no data: a short answer must not
     // convert them into a value.
     std::size_t len = answer_length(resp, clamp_response_length(resp_len));
-    if (len < 3)
+    obd_item item{};
+    if (!decode_pid_answer(ecu.dialect, resp, len, pid, item))
         return false;
 
     std::printf("response of live request (PID %X):\n", pid);
     print_bytes(resp, len, " [ %X ] ");
     std::printf("\n\n");
-    *value = calculate_physical_value(pid, resp, len);
+    *value = physical_value_of_data(pid, item.data, item.size);
     return true;
 }
 

@@ -28,9 +28,15 @@ constexpr int REQ_KIND_FREEZE_FRAME = 21; // 100 ms
 // malformed answer is not.
 enum class ecu_reply { answered, unusable, silent };
 
+// How the vehicle is asked the OBD questions: the classic services (01, 03,
+// 09, ...) or OBD on UDS (22 F4xx/F8xx, 19, 14). Every ECU of a vehicle
+// speaks the dialect that detection found.
+enum class obd_dialect : std::uint8_t { classic, uds };
+
 struct ecu_entry {
     std::uint32_t resp_id; // identifier the ECU answered from
     std::int32_t addr_mode;
+    obd_dialect dialect = obd_dialect::classic;
 };
 
 constexpr int MAX_ECUS = 32;

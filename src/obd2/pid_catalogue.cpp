@@ -134,6 +134,16 @@ float calculate_physical_value(std::uint8_t pid, const std::uint8_t *resp, std::
     return value;
 }
 
+float physical_value_of_data(std::uint8_t pid, const std::uint8_t *data, std::size_t size)
+{
+    // In the layout of a service 01 answer: length, 41, PID, data.
+    std::uint8_t as_answer[DATA_A + 2] = {static_cast<std::uint8_t>(DATA_A - 1 + size), 0x41, pid};
+    const std::size_t copied = data != nullptr ? std::min<std::size_t>(size, 2) : 0;
+    if (copied > 0)
+        std::memcpy(as_answer + DATA_A, data, copied);
+    return calculate_physical_value(pid, as_answer, DATA_A + copied);
+}
+
 void format_pid_value(char *out, std::size_t size, float value)
 {
     std::snprintf(out, size, "%.2f", static_cast<double>(value));

@@ -39,6 +39,10 @@ extern int g_supported_pid_count;
 // 0.0 for an unknown PID or an answer too short for the row.
 float calculate_physical_value(std::uint8_t pid, const std::uint8_t *resp, std::size_t len);
 
+// The same from the PID's data bytes alone (A at data[0]), whatever the
+// dialect that carried them.
+float physical_value_of_data(std::uint8_t pid, const std::uint8_t *data, std::size_t size);
+
 // A value as the UI gets it, live data and freeze frame alike: two decimals,
 // "1726.00", "-40.00". `out` holds PID_VALUE_TEXT_SIZE bytes.
 constexpr std::size_t PID_VALUE_TEXT_SIZE = 32;

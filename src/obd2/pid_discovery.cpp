@@ -1,6 +1,7 @@
 #include "obd2/pid_discovery.h"
 
 #include "mqtt/status_packet.h"
+#include "obd2/dialect/obd_dialect.h"
 #include "obd2/isotp.h"
 #include "obd2/obd2_types.h"
 #include "obd2/pid_catalogue.h"
@@ -18,7 +19,7 @@ constexpr int DEFAULT_AVAILABLE_ROWS = 5;
 bool pid_answers(const ecu_entry &ecu, std::uint8_t pid)
 {
     std::uint8_t req[OBD2_REQUEST_SIZE] = {};
-    if (prepare_request(req, 2, 1, pid) == 0) {
+    if (!build_obd_request(ecu.dialect, obd_question::pid_value, req, pid)) {
         std::printf("OBD2_ERROR: Failed to prepare request for PID 0x%02X\n", pid);
         return false;
     }
@@ -36,12 +37,14 @@ void credit_late_answers(const ecu_entry &ecu, int asked)
     isotp_passed_answer late[ISOTP_PASSED_ANSWERS];
     const int n = isotp_take_passed_answers(late, ISOTP_PASSED_ANSWERS);
     for (int k = 0; k < n; ++k) {
-        const int row = find_pid_row(late[k].parameter);
-        if (late[k].responder != ecu.resp_id || late[k].service != 0x41 || row < 0 || row > asked ||
+        std::uint8_t pid = 0;
+        const bool pid_answer = passed_pid_answer(ecu.dialect, late[k], &pid);
+        const int row = find_pid_row(pid);
+        if (late[k].responder != ecu.resp_id || !pid_answer || row < 0 || row > asked ||
             g_pid_availability[row] == 1)
             continue;
         g_pid_availability[row] = 1;
-        std::printf("PID 0x%02X \u2192 AVAILABLE (late answer)\n", late[k].parameter);
+        std::printf("PID 0x%02X \u2192 AVAILABLE (late answer)\n", pid);
     }
 }
 

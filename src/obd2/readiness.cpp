@@ -1,6 +1,7 @@
 #include "obd2/readiness.h"
 
 #include "c_handles.h"
+#include "obd2/dialect/obd_dialect.h"
 #include "obd2/isotp.h"
 #include "obd2/live_data.h"
 
@@ -13,7 +14,7 @@
 namespace {
 
 constexpr std::uint8_t PID_MONITOR_STATUS = 0x01;
-constexpr std::size_t ANSWER_PAYLOAD = 6; // 41 01 A B C D
+constexpr std::size_t ANSWER_PAYLOAD = 6; // 41 01 A B C D (62 F4 01 A B C D is longer)
 constexpr std::uint8_t MIL_ON = 0x80;     // A bit 7
 constexpr std::uint8_t DTC_COUNT_MASK = 0x7F;
 constexpr std::uint8_t COMPRESSION_IGNITION = 0x08; // B bit 3
@@ -106,13 +107,17 @@ const char *merged_state(const char *name, std::span<const readiness_bytes> answ
 ecu_reply ask_readiness(const ecu_entry &ecu, readiness_bytes *out)
 {
     std::uint8_t req[OBD2_REQUEST_SIZE];
-    prepare_request(req, 2, 0x01, PID_MONITOR_STATUS);
+    build_obd_request(ecu.dialect, obd_question::pid_value, req, PID_MONITOR_STATUS);
     std::uint8_t resp[OBD2_RESPONSE_SIZE] = {};
     std::uint64_t resp_len = 0;
     int rc = send_paced_pid_request(ecu, req, resp, &resp_len, REQ_KIND_READINESS);
     ecu_reply reply = pid_reply(rc, resp, resp_len, ANSWER_PAYLOAD);
+    obd_item item{};
+    if (reply == ecu_reply::answered &&
+        (!decode_pid_answer(ecu.dialect, resp, resp_len, PID_MONITOR_STATUS, item) || item.size < 4))
+        reply = ecu_reply::unusable;
     if (reply == ecu_reply::answered)
-        *out = readiness_bytes{resp[3], resp[4], resp[5], resp[6]};
+        *out = readiness_bytes{item.data[0], item.data[1], item.data[2], item.data[3]};
     else if (reply == ecu_reply::unusable)
         std::printf("OBD2 WARN: ECU 0x%X gave no usable monitor status\n", static_cast<unsigned>(ecu.resp_id));
     return reply;

@@ -8,6 +8,8 @@
 #include "obd2/can_link.h"
 #include "obd2/command_dispatch.h"
 #include "obd2/config_file.h"
+#include "obd2/dialect/obd_dialect.h"
+#include "obd2/dialect/vehicle_detection.h"
 #include "obd2/ecu_info_file.h"
 #include "obd2/isotp.h"
 #include "obd2/obd2_types.h"
@@ -151,8 +153,9 @@ void record_detected_ecus(const ecu_entry *found, int found_count)
     for (int i = 0; i < found_count; ++i)
         g_ecu_list[i] = found[i];
     g_ecu_count = found_count;
-    std::printf("OBD2_INFO : Detected ECU with %s mode.\n",
-                g_ecu_list[0].addr_mode == ADDR_MODE_11BIT ? "11-bit" : "29-bit");
+    std::printf("OBD2_INFO : Detected ECU with %s mode%s.\n",
+                g_ecu_list[0].addr_mode == ADDR_MODE_11BIT ? "11-bit" : "29-bit",
+                g_ecu_list[0].dialect == obd_dialect::uds ? " (OBD on UDS)" : "");
 }
 
 void report_no_ecu_detected(std::uint64_t seen)
@@ -165,15 +168,10 @@ void report_no_ecu_detected(std::uint64_t seen)
 
 void detect_ecu_pass(std::uint64_t seen)
 {
-    if (prepare_request(request_frame, 2, 1, 0) != 1) {
-        std::puts("OBD2_ERROR : Error while creating request while detecting mode.");
-        return;
-    }
     // A negative response (-2) still proves an ECU is there.
     ecu_entry found[MAX_ECUS];
     int found_count = 0;
-    if (detect_ecus(request_frame, sizeof(request_frame), response_buf, &response_len, found, MAX_ECUS,
-                    &found_count) == 0) {
+    if (detect_vehicle(response_buf, &response_len, found, MAX_ECUS, &found_count) == 0) {
         report_no_ecu_detected(seen);
         return;
     }
@@ -190,7 +188,7 @@ void detect_ecu_pass(std::uint64_t seen)
 // status packet could not be published; the pass then starts again.
 bool identify_unknown_vehicle(const ecu_entry &engine)
 {
-    set_can_protocol(engine.addr_mode);
+    set_can_protocol(engine.addr_mode, engine.dialect);
     if (publish_status("GOTINFO", 0) != 1) {
         std::puts("OBD2_ERROR : Error while publishing GOTINFO packet");
         return false;
@@ -298,10 +296,15 @@ void confirm_ecu_present(std::uint64_t seen)
 // The mode that answered, -2 for a refusal, 0 for silence.
 int ask_heartbeat()
 {
-    if (g_flg_supported_pid_list == 0 || g_ecu_count <= 0)
-        return detect_mode(request_frame, sizeof(request_frame), response_buf, &response_len,
-                           queued_answer::ignored);
+    if (g_flg_supported_pid_list == 0 || g_ecu_count <= 0) {
+        obd_dialect dialect = obd_dialect::classic;
+        return probe_vehicle(response_buf, &response_len, queued_answer::ignored, &dialect);
+    }
     const ecu_entry &engine = g_ecu_list[0];
+    if (!build_obd_request(engine.dialect, obd_question::pid_value, request_frame, 0)) {
+        std::puts("OBD2_ERROR : Error while creating request heartbeat");
+        return 0;
+    }
     const int r = send_obd2_request(engine, request_frame, sizeof(request_frame), response_buf, &response_len,
                                     REQ_KIND_DETECT, queued_answer::ignored);
     return r == 0 ? engine.addr_mode : r == -2 ? -2 : 0;
@@ -313,11 +316,6 @@ int ask_heartbeat()
 // below give way to it.
 void heartbeat(std::uint64_t seen)
 {
-    if (prepare_request(request_frame, 2, 1, 0) != 1) {
-        std::puts("OBD2_ERROR : Error while creating request heartbeat");
-        idle_pass_count = 0;
-        return;
-    }
     const int r = ask_heartbeat();
     if (r == -2 && nrc_retry_count <= HEARTBEAT_NRC_RETRIES) {
         ++nrc_retry_count; // idle_pass_count stays: the next pass asks again

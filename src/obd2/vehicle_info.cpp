@@ -1,5 +1,6 @@
 #include "obd2/vehicle_info.h"
 
+#include "obd2/dialect/obd_dialect.h"
 #include "obd2/isotp.h"
 #include "obd2/obd2_types.h"
 
@@ -14,12 +15,9 @@ char g_can_protocol[CAN_PROTOCOL_SIZE];
 
 namespace {
 
-constexpr std::uint8_t VEHICLE_INFO_SERVICE = 0x09;
-constexpr std::uint8_t VEHICLE_INFO_ANSWER = 0x49;
 constexpr std::uint8_t INFO_TYPE_CVN = 0x06;
 constexpr std::array<std::uint8_t, 4> info_types = {0x02, 0x04, 0x06, 0x0A};
 
-constexpr std::size_t PAYLOAD_START = 3;
 constexpr std::size_t MAX_PRINTED_BYTES = 32;
 constexpr std::size_t MAX_TEXT_LEN = VEHICLE_INFO_TEXT_SIZE - 1;
 constexpr std::size_t MAX_CVN_DIGITS = 126;
@@ -59,11 +57,12 @@ bool store_plain_text(char *text, const std::uint8_t *payload, std::size_t size)
     return true;
 }
 
-// Asks for one InfoType; false (with its message) when no usable answer came.
-bool request_info_type(const ecu_entry &ecu, std::uint8_t info_type, std::uint8_t *resp, std::size_t *len)
+// Asks for one InfoType; `item` gets its data, or false (with its message)
+// when no usable answer came.
+bool request_info_type(const ecu_entry &ecu, std::uint8_t info_type, std::uint8_t *resp, obd_item &item)
 {
     std::uint8_t req[OBD2_REQUEST_SIZE] = {};
-    if (prepare_request(req, 2, VEHICLE_INFO_SERVICE, info_type) == 0) {
+    if (!build_obd_request(ecu.dialect, obd_question::vehicle_info, req, info_type)) {
         std::printf("OBD2_ERROR : Error while preparing request for InfoType %02X\n", info_type);
         return false;
     }
@@ -72,19 +71,18 @@ bool request_info_type(const ecu_entry &ecu, std::uint8_t info_type, std::uint8_
         std::printf("OBD2 WARN: Failed to request InfoType %02X\n", info_type);
         return false;
     }
-    *len = clamp_response_length(resp_len);
-    print_info_response(resp, *len);
+    std::size_t len = clamp_response_length(resp_len);
+    print_info_response(resp, len);
     // A single frame's fill bytes would otherwise end up in the text.
-    *len = answer_length(resp, *len);
-    if (*len == 0) {
+    if (answer_length(resp, len) == 0) {
         std::printf("OBD2 WARN: Empty response for InfoType %02X\n", info_type);
         return false;
     }
-    if (*len < 3 || resp[1] != VEHICLE_INFO_ANSWER || resp[2] != info_type) {
+    if (!decode_info_answer(ecu.dialect, resp, len, info_type, item)) {
         std::printf("OBD2 WARN: Invalid response for InfoType %02X\n", info_type);
         return false;
     }
-    if (*len == 3) {
+    if (item.size == 0) {
         std::printf("OBD2 WARN: No payload for InfoType %02X\n", info_type);
         return false;
     }
@@ -95,14 +93,14 @@ bool request_info_type(const ecu_entry &ecu, std::uint8_t info_type, std::uint8_
 bool read_info_type(const ecu_entry &ecu, std::uint8_t info_type)
 {
     std::uint8_t resp[OBD2_RESPONSE_SIZE] = {};
-    std::size_t len = 0;
-    if (!request_info_type(ecu, info_type, resp, &len))
+    obd_item item{};
+    if (!request_info_type(ecu, info_type, resp, item))
         return false;
 
     vehicle_info_record &record = g_vehicle_info[g_vehicle_info_count];
     std::memset(record.text, 0, sizeof record.text);
-    const std::uint8_t *payload = resp + PAYLOAD_START;
-    std::size_t payload_size = len - PAYLOAD_START;
+    const std::uint8_t *payload = item.data;
+    std::size_t payload_size = item.size;
     if (info_type == INFO_TYPE_CVN) {
         store_hex_text(record.text, payload, payload_size);
     } else if (!store_plain_text(record.text, payload, payload_size)) {
@@ -128,10 +126,11 @@ int get_vehicle_info(const ecu_entry &ecu)
     return g_vehicle_info_count > 0 ? 1 : 0;
 }
 
-void set_can_protocol(int addr_mode)
+void set_can_protocol(int addr_mode, obd_dialect dialect)
 {
-    const char *name = addr_mode == ADDR_MODE_11BIT   ? "ISO15765-4 (11-bit)"
-                       : addr_mode == ADDR_MODE_29BIT ? "ISO15765-4 (29-bit)"
+    const bool uds = dialect == obd_dialect::uds;
+    const char *name = addr_mode == ADDR_MODE_11BIT   ? (uds ? "ISO15765-4 (11-bit, OBD on UDS)" : "ISO15765-4 (11-bit)")
+                       : addr_mode == ADDR_MODE_29BIT ? (uds ? "ISO15765-4 (29-bit, OBD on UDS)" : "ISO15765-4 (29-bit)")
                                                       : "UNKNOWN";
     std::snprintf(g_can_protocol, sizeof g_can_protocol, "%s", name);
 }

@@ -1,4 +1,4 @@
-// Service 09: VIN, calibration id, CVN, ECU name; and the protocol text.
+// Vehicle information (service 09 / DIDs F8xx): VIN, calibration id, CVN, ECU name; and the protocol text.
 #pragma once
 
 #include "obd2/obd2_types.h"
@@ -23,5 +23,6 @@ extern char g_can_protocol[CAN_PROTOCOL_SIZE];
 // item count). 1 when at least one record was stored.
 int get_vehicle_info(const ecu_entry &ecu);
 
-// 1 -> "ISO15765-4 (11-bit)", 2 -> "ISO15765-4 (29-bit)", else "UNKNOWN".
-void set_can_protocol(int addr_mode);
+// 1 -> "ISO15765-4 (11-bit)", 2 -> "ISO15765-4 (29-bit)", else "UNKNOWN";
+// OBD on UDS: "ISO15765-4 (11-bit, OBD on UDS)", "ISO15765-4 (29-bit, OBD on UDS)".
+void set_can_protocol(int addr_mode, obd_dialect dialect = obd_dialect::classic);

@@ -157,11 +157,27 @@ def physical_value():
     }
 
 
+def uds_answers():
+    def answer(*payload):
+        return bytes([len(payload)]) + bytes(payload)
+    return {
+        "codes_by_status": bytes([0, 0]) + answer(0x59, 0x42, 0x33, 0xFF, 0xFF, 0x01, 0x20, 0x03, 0x01, 0x1F, 0x08,
+                                                  0x20, 0x03, 0x01, 0x00, 0x04),
+        "codes_truncated": bytes([0, 0]) + answer(0x59, 0x42, 0x33, 0xFF, 0xFF, 0x01, 0x20, 0x03, 0x01),
+        "permanent": bytes([1, 0]) + answer(0x59, 0x55, 0x33, 0xFF, 0x01, 0x04, 0x20, 0x00, 0x08),
+        "snapshot_list": bytes([2, 0]) + answer(0x59, 0x03, 0x01, 0x33, 0x00, 0x02, 0x04, 0x20, 0x00, 0x00),
+        "snapshot": bytes([3, 0]) + answer(0x59, 0x04, 0x04, 0x20, 0x00, 0x2F, 0x00, 0x03, 0xF4, 0x0C, 0x0D, 0x48,
+                                           0xF4, 0x0D, 0x32, 0xF4, 0xFE, 0x01),
+        "pid_padded": bytes([5, 0x0C]) + bytes([0x05, 0x62, 0xF4, 0x0C, 0x1A, 0xF8, 0xAA, 0xAA]),
+        "vin": bytes([4, 0x02]) + answer(0x62, 0xF8, 0x02, 0x01, *b"ZZZDEM0UDS0000001"),
+    }
+
+
 def main():
     for target, seeds in [("isotp_step", isotp_step()), ("isotp_exchange", isotp_exchange()),
                           ("command_text", command_text()), ("config_json", config_json()),
                           ("ecu_info", ecu_info()), ("dtc", dtc()), ("vehicle_info", vehicle_info()),
-                          ("physical_value", physical_value())]:
+                          ("physical_value", physical_value()), ("uds_answers", uds_answers())]:
         folder = HERE / "corpus" / target
         folder.mkdir(parents=True, exist_ok=True)
         for name, content in seeds.items():

@@ -22,7 +22,7 @@ seconds=${FUZZ_SECONDS:-30}
 runs=${FUZZ_RUNS:--1}
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(isotp_step isotp_exchange command_text config_json ecu_info dtc
-                                     vehicle_info physical_value)
+                                     vehicle_info physical_value uds_answers)
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
     CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -1,7 +1,7 @@
 // The simulated ECUs' state machine: requests in, ISO 15765-2 frames out.
 // Pure: no sockets, no clock of its own, so every timing case is testable
 // with made-up times.
-#include "ecu_sim.h"
+#include "ecu_answers.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -12,7 +12,6 @@ namespace {
 constexpr std::size_t MAX_ISOTP_PAYLOAD = 4095;
 constexpr std::size_t MAX_PIDS_PER_REQUEST = 6;
 constexpr std::uint8_t NEGATIVE_RESPONSE = 0x7F;
-constexpr std::uint8_t NRC_RESPONSE_PENDING = 0x78;
 
 canid_t wire_id(const ecu_profile &profile, canid_t id)
 {
@@ -79,8 +78,6 @@ bool starts_with(const byte_vector &payload, const byte_vector &prefix)
 
 // ---- answers ---------------------------------------------------------------------
 
-byte_vector negative(std::uint8_t service, std::uint8_t nrc) { return {NEGATIVE_RESPONSE, service, nrc}; }
-
 // The first rule that holds for `request`: its prefix matches and its
 // "times" are not used up (counted here).
 const ecu_rule *matching_rule(ecu_engine &engine, std::size_t node, const byte_vector &request, std::size_t &index)
@@ -114,7 +111,7 @@ std::optional<byte_vector> rule_answer(ecu_engine &engine, std::size_t node, con
     if (!matched || rule->silent)
         return std::nullopt;
     if (rule->nrc != 0)
-        return negative(request[0], rule->nrc);
+        return ecu_negative(request[0], rule->nrc);
     std::size_t &cursor = engine.nodes[node].rule_cursor[i];
     const byte_vector &answer = rule->responses[cursor % rule->responses.size()];
     cursor = (cursor + 1) % rule->responses.size();
@@ -156,7 +153,9 @@ byte_vector monitor_status(const ecu_node_profile &ecu)
     return {a, b, r.c, r.d};
 }
 
-std::optional<byte_vector> pid_data(ecu_engine &engine, std::size_t node, std::uint8_t pid)
+} // namespace
+
+std::optional<byte_vector> ecu_pid_data(ecu_engine &engine, std::size_t node, std::uint8_t pid)
 {
     const ecu_node_profile &ecu = engine.profile.ecus[node];
     auto found = ecu.pids.find(pid);
@@ -178,6 +177,19 @@ std::optional<byte_vector> pid_data(ecu_engine &engine, std::size_t node, std::u
     }
     return std::nullopt;
 }
+
+std::optional<byte_vector> ecu_info_data(const ecu_node_profile &ecu, std::uint8_t info_type)
+{
+    if (auto found = ecu.info.find(info_type); found != ecu.info.end())
+        return found->second;
+    if (info_type % 0x20 != 0)
+        return std::nullopt;
+    return supported_bitmap(ecu.info, info_type);
+}
+
+byte_vector ecu_negative(std::uint8_t service, std::uint8_t nrc) { return {NEGATIVE_RESPONSE, service, nrc}; }
+
+namespace {
 
 // Service 02 for frame 0 (02 PID 00): PID 02 is the code that stored the
 // frame (00 00 when none), the bitmaps list PID 02 and the frozen PIDs.
@@ -215,7 +227,7 @@ std::optional<byte_vector> answer_current_data(ecu_engine &engine, std::size_t n
     byte_vector answer{0x41};
     std::size_t count = std::min(request.size() - 1, MAX_PIDS_PER_REQUEST);
     for (std::size_t i = 1; i <= count; ++i) {
-        std::optional<byte_vector> data = pid_data(engine, node, request[i]);
+        std::optional<byte_vector> data = ecu_pid_data(engine, node, request[i]);
         if (!data)
             continue;
         answer.push_back(request[i]);
@@ -235,64 +247,65 @@ std::optional<byte_vector> answer_trouble_codes(const std::vector<dtc_bytes> &co
     return answer;
 }
 
-// The outcome of a clear: codes cleared and 44, a refusal, or silence.
-std::optional<byte_vector> final_clear_answer(ecu_engine &engine, std::size_t node)
+std::optional<byte_vector> answer_vehicle_info(const ecu_node_profile &ecu, const byte_vector &request)
+{
+    if (request.size() < 2)
+        return std::nullopt;
+    std::optional<byte_vector> data = ecu_info_data(ecu, request[1]);
+    if (!data)
+        return std::nullopt;
+    byte_vector answer{0x49, request[1]};
+    answer.insert(answer.end(), data->begin(), data->end());
+    return answer;
+}
+
+// Codes, the frame and the MIL go, every supported monitor runs again before
+// it reports complete; permanent codes stay, as on a real ECU.
+void clear_trouble_codes(ecu_node_profile &ecu)
+{
+    ecu.stored_dtcs.clear();
+    ecu.pending_dtcs.clear();
+    ecu.stored_failure_types.clear();
+    ecu.pending_failure_types.clear();
+    ecu.freeze_frame = ecu_freeze_frame{};
+    if (ecu.readiness) {
+        ecu_readiness &r = *ecu.readiness;
+        r.mil = false;
+        r.b = static_cast<std::uint8_t>((r.b & 0x07) | (r.b & 0x07) << 4);
+        r.d = r.c;
+    }
+}
+
+} // namespace
+
+std::optional<byte_vector> ecu_final_clear_answer(ecu_engine &engine, std::size_t node, std::uint8_t service)
 {
     ecu_node_profile &ecu = engine.profile.ecus[node];
     switch (ecu.clear_result) {
     case ecu_clear_result::positive:
-        ecu.stored_dtcs.clear();
-        ecu.pending_dtcs.clear();
-        ecu.freeze_frame = ecu_freeze_frame{};
-        if (ecu.readiness) {
-            // Every monitor runs again before it reports complete.
-            ecu_readiness &r = *ecu.readiness;
-            r.mil = false;
-            r.b = static_cast<std::uint8_t>((r.b & 0x07) | (r.b & 0x07) << 4);
-            r.d = r.c;
-        }
+        clear_trouble_codes(ecu);
         note(engine, node, "trouble codes cleared");
-        return byte_vector{0x44};
+        return byte_vector{static_cast<std::uint8_t>(service + 0x40)};
     case ecu_clear_result::refuse:
-        return negative(0x04, ecu.clear_nrc);
+        return ecu_negative(service, ecu.clear_nrc);
     case ecu_clear_result::silent:
         break;
     }
     return std::nullopt;
 }
 
-// Service 04: the configured number of "response pending" answers, then the
-// final one; each is the answer to one request.
-std::optional<byte_vector> answer_clear(ecu_engine &engine, std::size_t node)
+std::optional<byte_vector> ecu_clear_answer(ecu_engine &engine, std::size_t node, std::uint8_t service)
 {
     ecu_node_state &state = engine.nodes[node];
     if (state.clear_pending_sent < engine.profile.ecus[node].clear_pending_answers) {
         ++state.clear_pending_sent;
-        return negative(0x04, NRC_RESPONSE_PENDING);
+        return ecu_negative(service, NRC_RESPONSE_PENDING);
     }
     state.clear_pending_sent = 0;
-    return final_clear_answer(engine, node);
+    return ecu_final_clear_answer(engine, node, service);
 }
 
-std::optional<byte_vector> answer_vehicle_info(const ecu_node_profile &ecu, const byte_vector &request)
-{
-    if (request.size() < 2)
-        return std::nullopt;
-    std::uint8_t info_type = request[1];
-    byte_vector answer{0x49, info_type};
-    auto found = ecu.info.find(info_type);
-    if (found != ecu.info.end()) {
-        answer.insert(answer.end(), found->second.begin(), found->second.end());
-        return answer;
-    }
-    if (info_type % 0x20 != 0)
-        return std::nullopt;
-    std::optional<byte_vector> bits = supported_bitmap(ecu.info, info_type);
-    if (!bits)
-        return std::nullopt;
-    answer.insert(answer.end(), bits->begin(), bits->end());
-    return answer;
-}
+namespace {
 
 // The answer a node gives, and the "response pending" time of the rule
 // that matched (0: none).
@@ -305,6 +318,8 @@ std::optional<byte_vector> answer_after_pending(ecu_engine &engine, std::size_t 
     std::optional<byte_vector> answer = rule_answer(engine, node, request, matched, pending_ms);
     if (matched)
         return answer;
+    if (engine.profile.obd_on_uds)
+        return ecu_obd_on_uds_answer(engine, node, request);
     const ecu_node_profile &ecu = engine.profile.ecus[node];
     switch (request[0]) {
     case 0x01:
@@ -318,7 +333,7 @@ std::optional<byte_vector> answer_after_pending(ecu_engine &engine, std::size_t 
     case 0x0A:
         return answer_trouble_codes(ecu.permanent_dtcs, 0x0A);
     case 0x04:
-        return answer_clear(engine, node);
+        return ecu_clear_answer(engine, node, 0x04);
     case 0x09:
         return answer_vehicle_info(ecu, request);
     default:
@@ -355,7 +370,9 @@ void queue_payload(ecu_engine &engine, std::size_t node, byte_vector payload, ec
 bool queue_deferred_clear(ecu_engine &engine, std::size_t node, const byte_vector &request, ecu_time now)
 {
     const ecu_node_profile &ecu = engine.profile.ecus[node];
-    if (request[0] != 0x04 || ecu.clear_final_after_ms <= 0)
+    const bool uds = engine.profile.obd_on_uds;
+    const std::uint8_t service = uds ? 0x14 : 0x04;
+    if (ecu.clear_final_after_ms <= 0 || (uds ? !ecu_is_obd_on_uds_clear(request) : request[0] != 0x04))
         return false;
     ecu_node_state &state = engine.nodes[node];
     if (now < state.clear_final_due) {
@@ -364,8 +381,8 @@ bool queue_deferred_clear(ecu_engine &engine, std::size_t node, const byte_vecto
     }
     const ecu_time pending_due = now + std::chrono::milliseconds(delay_for(ecu, request));
     state.clear_final_due = pending_due + std::chrono::milliseconds(ecu.clear_final_after_ms);
-    queue_payload(engine, node, negative(0x04, NRC_RESPONSE_PENDING), pending_due);
-    if (std::optional<byte_vector> final_answer = final_clear_answer(engine, node))
+    queue_payload(engine, node, ecu_negative(service, NRC_RESPONSE_PENDING), pending_due);
+    if (std::optional<byte_vector> final_answer = ecu_final_clear_answer(engine, node, service))
         queue_payload(engine, node, std::move(*final_answer), state.clear_final_due);
     return true;
 }
@@ -384,7 +401,7 @@ void queue_answer(ecu_engine &engine, std::size_t node, const byte_vector &reque
     }
     ecu_time due = now + std::chrono::milliseconds(delay_for(engine.profile.ecus[node], request));
     if (pending_ms > 0) {
-        queue_payload(engine, node, negative(request[0], NRC_RESPONSE_PENDING), due);
+        queue_payload(engine, node, ecu_negative(request[0], NRC_RESPONSE_PENDING), due);
         due += std::chrono::milliseconds(pending_ms);
     }
     queue_payload(engine, node, std::move(*answer), due);

@@ -50,8 +50,38 @@ const char *service_label(std::uint8_t service)
     case 0x04: return "CLEAR_DTC";
     case 0x07: return "PENDING_DTC";
     case 0x0A: return "PERMANENT_DTC";
+    case 0x14: return "CLEAR_DTC";
     default: return nullptr;
     }
+}
+
+const char *read_dtc_label(std::uint8_t sub_function)
+{
+    switch (sub_function) {
+    case 0x03: return "SNAPSHOT_IDS";
+    case 0x04: return "SNAPSHOT";
+    case 0x42: return "DTC_BY_STATUS";
+    case 0x55: return "PERMANENT_DTC";
+    default: return nullptr;
+    }
+}
+
+// OBD on UDS: "22 F4 0C ENGRPM", "22 F8 02 VIN", "19 42 DTC_BY_STATUS".
+std::string describe_uds_request(const byte_vector &payload)
+{
+    char text[64];
+    const char *label = nullptr;
+    if (payload[0] == 0x19) {
+        label = read_dtc_label(payload[1]);
+        std::snprintf(text, sizeof(text), "19 %02X", payload[1]);
+    } else {
+        if (payload[1] == 0xF4)
+            label = pid_label(payload[2]);
+        else if (payload[1] == 0xF8)
+            label = info_type_label(payload[2]);
+        std::snprintf(text, sizeof(text), "22 %02X %02X", payload[1], payload[2]);
+    }
+    return std::string(text) + (label ? " " : "") + (label ? label : "");
 }
 
 } // namespace
@@ -90,6 +120,8 @@ std::string ecu_describe_request(const byte_vector &payload)
         return {};
     char text[64];
     std::uint8_t service = payload[0];
+    if ((service == 0x19 && payload.size() >= 2) || (service == 0x22 && payload.size() >= 3))
+        return describe_uds_request(payload);
     if (payload.size() < 2 || (service != 0x01 && service != 0x09)) {
         const char *label = service_label(service);
         std::snprintf(text, sizeof(text), "%02X%s%s", service, label ? " " : "", label ? label : "");

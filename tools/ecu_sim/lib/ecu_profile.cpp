@@ -3,18 +3,20 @@
 //
 //   "name", "addressing": "11bit" | "29bit", "functional_id", "fill_byte",
 //   "padding": bool, "fc_timeout_ms", "max_fc_waits",
+//   "obd_on_uds": bool, "info_item_count": bool,
 //   "ecus": [ node, ... ]   or the members of one node at top level
 //
 //   node: "name", "response_id", "physical_id",
 //         "pids": { "0C": "0C 80" | ["0C 80", "0F A0", ...] },
 //         "vin", "calibration_id", "cvn" (hex), "ecu_name",
 //         "info": { "0B": "01 02 03" },
-//         "dtcs": { "stored": ["P0133", "41 23", [65, 35]], "pending": [...], "permanent": [...] },
+//         "dtcs": { "stored": ["P0133", "41 23", [65, 35], "03011F"], "pending": [...], "permanent": [...] },
 //         "clear": { "pending_answers": 2, "result": "positive" | "refuse" | "silent", "nrc": "0x22",
 //                    "final_after_ms": 200 },
 //         "readiness": { "ignition": "spark" | "compression", "mil": true,
 //                        "complete": ["MISFIRE", "CATALYST"], "incomplete": ["EVAP_SYSTEM"] },
-//         "freeze_frame": { "dtc": "0420" | "P0420", "pids": { "0C": "0D48", "05": "82" } },
+//         "freeze_frame": { "dtc": "0420" | "P0420" | "04201F", "record": 0,
+//                           "pids": { "0C": "0D48", "05": "82" } },
 //         "rules": [ { "request": "01 0C", "nrc": "0x12" | "silent": true |
 //                      "response": "41 0C 0C 80" | "responses": [...],
 //                      "pending_ms": 300, "times": 1 } ],
@@ -28,6 +30,33 @@
 //
 // Numbers may be JSON numbers or strings ("0x7E8", "2024"); byte strings are
 // hexadecimal, spaces allowed, or arrays of numbers.
+//
+// "obd_on_uds": true makes every ECU of the vehicle answer OBD through UDS,
+// from the same data, and stay silent to the classic services (01 02 03 04
+// 07 09 0A; no refusal either). Requests and answers:
+//   22 F4xx         -> 62 F4xx <the data bytes of 41 xx>; bitmaps at F400,
+//                      F420, F440, F460; readiness at F401
+//   22 F8xx         -> 62 F8xx <the data of 49 xx>, without the item count
+//                      unless "info_item_count": true (bitmaps never have one)
+//                      (several DIDs in one request are answered together;
+//                      none of them known: 7F 22 31)
+//   19 42 33 <status mask> <severity mask>
+//                   -> 59 42 33 FF E0 04, then {20, code high, code low,
+//                      failure type, status} for each record with a status
+//                      bit in the mask; status 08 stored (confirmed), 04
+//                      pending, one record for a code that is both
+//   19 55 33        -> 59 55 33 FF 04, then {code high, code low, failure
+//                      type, status} per permanent code
+//   19 03           -> 59 03, then {code high, low, failure type, "record"}
+//                      when the freeze frame has a code
+//   19 04 <code high low failure type> <record or FF>
+//                   -> 59 04 <code> <status> <record> <number of DIDs>, then
+//                      {F4 <PID>, data} per frozen PID
+//   14 FF FF 33     -> 54, after the "clear" member's 7F 14 78 answers
+// A code's failure type is its third byte ("03011F"; 00 without one); the
+// classic services ignore it. Other groups: 7F 19 31 / 7F 14 31; another
+// snapshot code or record: 7F 19 31; other 19 sub-functions: 7F 19 12;
+// wrong lengths: 7F <service> 13.
 #include "ecu_sim.h"
 
 #include "c_handles.h"
@@ -209,60 +238,74 @@ void read_info(const cJSON *object, ecu_node_profile &node, const std::string &w
             fail(where, "vehicle information longer than 4095 bytes");
 }
 
-// "41 23": a raw code given as two hexadecimal bytes.
-bool is_hex_pair(const char *text, dtc_bytes &code)
+// "41 23" or "41 23 1F": a raw code given as two hexadecimal bytes, or
+// three with the failure type.
+bool is_hex_code(const char *text, dtc_bytes &code, std::uint8_t &failure_type)
 {
-    int digits[4];
+    int digits[6];
     int count = 0;
     for (const char *p = text; *p; ++p) {
         if (std::isspace(static_cast<unsigned char>(*p)))
             continue;
-        if (count == 4 || (digits[count++] = hex_digit(*p)) < 0)
+        if (count == 6 || (digits[count++] = hex_digit(*p)) < 0)
             return false;
     }
-    if (count != 4)
+    if (count != 4 && count != 6)
         return false;
     code = {static_cast<std::uint8_t>(digits[0] << 4 | digits[1]), static_cast<std::uint8_t>(digits[2] << 4 | digits[3])};
+    failure_type = count == 6 ? static_cast<std::uint8_t>(digits[4] << 4 | digits[5]) : 0;
     return true;
 }
 
-// "P0133", or its two bytes: "01 33", [1, 51].
-dtc_bytes read_dtc(const cJSON *item, const std::string &where)
+// "P0133", or its two bytes: "01 33", [1, 51], or three with the failure
+// type: "01 33 1F", [1, 51, 31] (00 when not given).
+dtc_bytes read_dtc(const cJSON *item, const std::string &where, std::uint8_t &failure_type)
 {
     dtc_bytes code{};
+    failure_type = 0;
     if (cJSON_IsString(item) && !ecu_dtc_from_text(item->valuestring, code)) {
-        if (!is_hex_pair(item->valuestring, code))
+        if (!is_hex_code(item->valuestring, code, failure_type))
             fail(where, std::string("not a trouble code: ") + item->valuestring);
     } else if (!cJSON_IsString(item)) {
-        byte_vector pair = read_bytes(item, where);
-        if (pair.size() != 2)
-            fail(where, "a raw trouble code is two bytes");
-        code = {pair[0], pair[1]};
+        byte_vector raw = read_bytes(item, where);
+        if (raw.size() != 2 && raw.size() != 3)
+            fail(where, "a raw trouble code is two bytes, or three with the failure type");
+        code = {raw[0], raw[1]};
+        failure_type = raw.size() == 3 ? raw[2] : 0;
     }
     return code;
 }
 
-std::vector<dtc_bytes> read_dtc_list(const cJSON *list, const std::string &where)
+void read_dtc_list(const cJSON *list, std::vector<dtc_bytes> &codes, std::vector<std::uint8_t> &failure_types,
+                   const std::string &where)
 {
-    std::vector<dtc_bytes> codes;
+    codes.clear();
+    failure_types.clear();
     if (!list)
-        return codes;
+        return;
     if (!cJSON_IsArray(list))
         fail(where, "expected an array");
     const cJSON *item;
-    cJSON_ArrayForEach(item, list) codes.push_back(read_dtc(item, where));
+    cJSON_ArrayForEach(item, list)
+    {
+        std::uint8_t failure_type = 0;
+        codes.push_back(read_dtc(item, where, failure_type));
+        failure_types.push_back(failure_type);
+    }
     if (codes.size() > (MAX_PAYLOAD - 2) / 2)
         fail(where, "too many trouble codes");
-    return codes;
 }
 
 void read_dtcs(const cJSON *dtcs, ecu_node_profile &node, const std::string &where)
 {
     if (!cJSON_IsObject(dtcs))
         fail(where, "expected an object");
-    node.stored_dtcs = read_dtc_list(cJSON_GetObjectItem(dtcs, "stored"), where + ".stored");
-    node.pending_dtcs = read_dtc_list(cJSON_GetObjectItem(dtcs, "pending"), where + ".pending");
-    node.permanent_dtcs = read_dtc_list(cJSON_GetObjectItem(dtcs, "permanent"), where + ".permanent");
+    read_dtc_list(cJSON_GetObjectItem(dtcs, "stored"), node.stored_dtcs, node.stored_failure_types,
+                  where + ".stored");
+    read_dtc_list(cJSON_GetObjectItem(dtcs, "pending"), node.pending_dtcs, node.pending_failure_types,
+                  where + ".pending");
+    read_dtc_list(cJSON_GetObjectItem(dtcs, "permanent"), node.permanent_dtcs, node.permanent_failure_types,
+                  where + ".permanent");
 }
 
 void read_clear(const cJSON *clear, ecu_node_profile &node, const std::string &where)
@@ -370,7 +413,9 @@ void read_freeze_frame(const cJSON *object, ecu_node_profile &node, const std::s
     if (!cJSON_IsObject(object))
         fail(where, "expected an object");
     if (const cJSON *dtc = cJSON_GetObjectItem(object, "dtc"))
-        node.freeze_frame.dtc = read_dtc(dtc, where + ".dtc");
+        node.freeze_frame.dtc = read_dtc(dtc, where + ".dtc", node.freeze_frame.failure_type);
+    if (const cJSON *record = cJSON_GetObjectItem(object, "record"))
+        node.freeze_frame.record = static_cast<std::uint8_t>(read_number(record, where + ".record", 0xFE));
     const cJSON *pids = cJSON_GetObjectItem(object, "pids");
     if (!pids)
         return;
@@ -513,6 +558,10 @@ void read_bus_settings(const cJSON *root, ecu_profile &profile)
         profile.fc_timeout_ms = static_cast<int>(read_number(timeout, "fc_timeout_ms", 60000));
     if (const cJSON *waits = cJSON_GetObjectItem(root, "max_fc_waits"))
         profile.max_fc_waits = static_cast<int>(read_number(waits, "max_fc_waits", 1000));
+    if (const cJSON *uds = cJSON_GetObjectItem(root, "obd_on_uds"))
+        profile.obd_on_uds = read_bool(uds, "obd_on_uds");
+    if (const cJSON *count = cJSON_GetObjectItem(root, "info_item_count"))
+        profile.info_item_count = read_bool(count, "info_item_count");
 }
 
 void read_profile(const cJSON *root, ecu_profile &profile)

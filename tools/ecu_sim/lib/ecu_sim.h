@@ -1,5 +1,6 @@
 // ECU simulator: answers OBD-II requests on a CAN bus like one or more real
-// engine control units, from a vehicle profile (JSON).
+// engine control units, from a vehicle profile (JSON), through the classic
+// OBD services or, for an "obd_on_uds" profile, through UDS services.
 //
 // Three layers, each usable on its own:
 //   profile  ecu_profile, loaded from JSON (see configs/vehicles/*.json)
@@ -75,8 +76,12 @@ struct ecu_readiness {
 
 // Service 02, frame 0: the code that stored it (00 00: none) and the PIDs
 // frozen with it (data bytes behind 42 <PID> 00). A clear erases it.
+// OBD on UDS: the DTC snapshot of that code (none without a code), its
+// number `record` and the frozen PIDs as F4xx identifiers.
 struct ecu_freeze_frame {
     dtc_bytes dtc{};
+    std::uint8_t failure_type = 0;
+    std::uint8_t record = 0;
     std::map<std::uint8_t, byte_vector> pids;
 };
 
@@ -94,9 +99,14 @@ struct ecu_node_profile {
     std::vector<dtc_bytes> stored_dtcs;     // service 03
     std::vector<dtc_bytes> pending_dtcs;    // service 07
     std::vector<dtc_bytes> permanent_dtcs;  // service 0A
+    // OBD on UDS: the failure-type byte of each code above, index by index
+    // (00 where the list is shorter).
+    std::vector<std::uint8_t> stored_failure_types;
+    std::vector<std::uint8_t> pending_failure_types;
+    std::vector<std::uint8_t> permanent_failure_types;
     std::optional<ecu_readiness> readiness; // service 01 PID 01
     ecu_freeze_frame freeze_frame;          // service 02
-    int clear_pending_answers = 0;          // 7F 04 78 answers before the final one
+    int clear_pending_answers = 0;          // 7F 04 78 (7F 14 78) answers before the final one
     // > 0: one 7F 04 78, then the final answer this many ms later on its own,
     // as ISO 14229 has it; a 04 arriving meanwhile is ignored, a later one
     // starts a new clear. clear_pending_answers is not used then.
@@ -116,6 +126,10 @@ struct ecu_profile {
     bool padding = true;            // false: frames only as long as their data
     int fc_timeout_ms = 1000;       // N_Bs: wait for the tester's flow control
     int max_fc_waits = 10;          // FC "wait" frames accepted per transfer
+    // OBD on UDS: silent to the classic services, the same data through
+    // 22 F4xx / F8xx, 19 42 / 55 / 03 / 04 and 14 FF FF 33 instead.
+    bool obd_on_uds = false;
+    bool info_item_count = false;   // OBD on UDS: F8xx data starts with the item count
     std::vector<ecu_node_profile> ecus;
 };
 
