@@ -6,6 +6,7 @@
 #
 #   scripts/demo.sh                       the demo vehicle
 #   DEMO_VEHICLE=configs/vehicles/demo_29bit.json scripts/demo.sh
+#   DEMO_VEHICLE=configs/vehicles/demo_2027_obd_on_uds.json scripts/demo.sh
 #   DIAG_BUILD_DIR=build-debug scripts/demo.sh
 #   DEMO_BROKER=127.0.0.1:18830 scripts/demo.sh
 #
@@ -157,6 +158,12 @@ say "Plugging in the vehicle: $(basename "$vehicle")"
 pids+=($!)
 note "ECU simulator started (pid ${pids[-1]}); the gateway detects and identifies it"
 wait_for 60 "SAVSUC" events_beyond '"msg":"SAVSUC"' 1
+python3 - "$work/configs/ecu_info.json" <<'PY' || true
+import json, sys
+from datetime import datetime
+info = json.load(open(sys.argv[1])).get("ECU_INFO", {})
+print(f"{datetime.now().strftime('%H:%M:%S.%f')[:-3]}  ecu_info.json: VIN {info.get('VID')}, {info.get('PROTO')}")
+PY
 wait_for 15 "a heartbeat" events_beyond '"msg":"ECU"' 1
 
 # ---- UI session -------------------------------------------------------------------
