@@ -20,9 +20,10 @@ char g_can_cmd[CAN_CMD_SIZE] = {}; // guarded by obd_state_mutex
 
 namespace {
 
-// The mailbox command's ID, and whether the OBD thread took it for work.
-// Guarded by obd_state_mutex.
+// The mailbox command's ID and "CMD" (for its NAK), and whether the OBD
+// thread took it for work. Guarded by obd_state_mutex.
 std::string mailbox_id;
+int mailbox_cmd = 0;
 bool mailbox_taken = true;
 
 // Refusals composed on the library's callback thread, which must not
@@ -121,13 +122,15 @@ void command_for_can(const char *text)
     if (!text)
         return;
     const std::size_t length = std::strlen(text);
+    // Parsed before the hand-over: under obd_state_mutex only copies.
     std::string id = command_id_of(text);
+    const int cmd = id.empty() ? 0 : command_number_of(text);
     if (length >= sizeof g_can_cmd) {
         std::printf("INTR_MQTT_ERROR : Command of %zu characters exceeds the %zu-character "
                     "command mailbox, refused\n",
                     length, sizeof g_can_cmd - 1);
         if (!id.empty())
-            owe_refusal(command_number_of(text), id, WHY_TOO_LONG);
+            owe_refusal(cmd, id, WHY_TOO_LONG);
         return;
     }
     std::string replaced_id;
@@ -139,11 +142,12 @@ void command_for_can(const char *text)
         std::lock_guard lock(obd_state_mutex);
         if (!mailbox_taken && !mailbox_id.empty()) {
             replaced_id = std::move(mailbox_id);
-            replaced_cmd = command_number_of(g_can_cmd);
+            replaced_cmd = mailbox_cmd;
         }
         std::memcpy(g_can_cmd, text, length);
         std::memset(g_can_cmd + length, 0, sizeof g_can_cmd - length);
         mailbox_id = std::move(id);
+        mailbox_cmd = cmd;
         mailbox_taken = false;
         obd_command_arrived();
     }
