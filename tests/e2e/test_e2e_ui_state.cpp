@@ -153,6 +153,10 @@ TEST(E2eUiState, EveryCommandWithAnIdEndsWithOneTerminalAnswer)
     // No vehicle known yet: a clear is refused, a reading ends with COMER.
     ASSERT_TRUE(rig.send(command(4, "c0")));
     ASSERT_TRUE(rig.skip_until(answer(4, 1, "c0", "NAK", "no ECU")));
+    // A reload with no car to find still ends: its bring-up fails at the sockets.
+    ASSERT_TRUE(rig.send(command(10, "z1")));
+    const auto reload = answers_until(rig, answer(10, 1, "z1", "DONE"), {"z1"});
+    EXPECT_EQ(reload.at("z1"), (std::vector<std::string>{answer(10, 0, "z1", "ACK"), answer(10, 1, "z1", "DONE")}));
 
     ASSERT_TRUE(rig.plug_in(vehicle));
     ASSERT_TRUE(rig.expect_words({"MODEDETECTED", "GOTINFO", "GOTPID", "SAVSUC"}));
