@@ -130,8 +130,9 @@ TEST(E2eUiState, RetainedStateFollowsTheDaemonUntilItStops)
     EXPECT_TRUE(late_subscriber(rig).sees(OFFLINE));
 }
 
-// A daemon that dies without a word leaves its last will behind once the
-// broker's keep-alive (20 s, one and a half of it at most) runs out.
+// A daemon that dies without a word leaves its last will behind: at once
+// when the kernel closes its connection, at the latest once the broker's
+// keep-alive (one and a half of 20 s) runs out.
 TEST(E2eUiState, KilledDaemonIsAnnouncedOfflineByItsWill)
 {
     e2e_rig rig;
