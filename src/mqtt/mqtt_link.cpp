@@ -105,6 +105,7 @@ constexpr steady::duration NOTHING_DUE = steady::duration::max();
 std::uint64_t state_published_version = 0;
 bool state_owed = false; // a new connection owes the broker the present state
 steady::time_point last_state_publication{};
+std::string state_published_text; // on the present connection
 
 // Counts successful connects. Bumped while link_busy still holds publishers
 // off, so nothing goes out on a new connection under the old number.
@@ -368,8 +369,14 @@ steady::duration publish_state_when_due()
     if (since < STATE_MIN_INTERVAL)
         return STATE_MIN_INTERVAL - since;
     const std::string document = ui_state_document(state);
+    // A member that changed and changed back within the interval is no news.
+    if (!state_owed && document == state_published_text) {
+        state_published_version = state.version;
+        return NOTHING_DUE;
+    }
     if (document.empty() || publish_text(UI_STATE_TOPIC, 1, true, document.c_str(), nullptr) != 1)
         return STATE_MIN_INTERVAL; // the in-flight window is full, say: tried again
+    state_published_text = document;
     last_state_publication = steady::now();
     state_published_version = state.version;
     state_owed = false;
