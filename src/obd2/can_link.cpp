@@ -2,6 +2,7 @@
 
 #include "handover/supervision_cells.h"
 #include "handover/thread_handover.h"
+#include "handover/ui_state_cells.h"
 #include "platform/platform.h"
 
 #include <algorithm>
@@ -68,6 +69,7 @@ void record_failure(const std::string &why)
     watch.failure = why;
     watch.reported = true;
     watch.down_reason = "bring-up failed";
+    set_ui_link_up(false);
 }
 
 void record_success()
@@ -99,6 +101,7 @@ void note_down(const char *reason)
 {
     if (!watch.down_reason)
         watch.down_reason = reason;
+    set_ui_link_up(false);
 }
 
 void close_row(can_cfg_entry &row)
@@ -299,5 +302,6 @@ int init_can_socket()
         if (!bring_up_row(can_cfg[i], socket_errno[i]))
             result = 0;
     }
+    set_ui_link_up(result == 1);
     return result;
 }
