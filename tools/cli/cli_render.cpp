@@ -162,16 +162,22 @@ std::vector<std::string> live_keys(const cJSON *data)
 
 void print_live_header(FILE *out, const std::vector<std::string> &keys)
 {
-    for (const std::string &key : keys)
-        std::fprintf(out, "%*s ", std::max<int>(LIVE_COLUMN, static_cast<int>(key.size())), key.c_str());
+    const char *gap = "";
+    for (const std::string &key : keys) {
+        std::fprintf(out, "%s%*s", gap, std::max<int>(LIVE_COLUMN, static_cast<int>(key.size())), key.c_str());
+        gap = " ";
+    }
     std::fprintf(out, "\n");
 }
 
 void print_live_row(FILE *out, const std::vector<std::string> &keys, const cJSON *data)
 {
-    for (const std::string &key : keys)
-        std::fprintf(out, "%*s ", std::max<int>(LIVE_COLUMN, static_cast<int>(key.size())),
+    const char *gap = "";
+    for (const std::string &key : keys) {
+        std::fprintf(out, "%s%*s", gap, std::max<int>(LIVE_COLUMN, static_cast<int>(key.size())),
                      value_text(cJSON_GetObjectItemCaseSensitive(data, key.c_str())).c_str());
+        gap = " ";
+    }
     std::fprintf(out, "\n");
     std::fflush(out);
 }
