@@ -6,7 +6,8 @@
                          readable line per message the gateway sends to the UI,
                          and appends the compact payload to EVENTS (one line per
                          message) so the demo can wait on it, and each line as
-                         it came to RECORDING (for tools/api/check_messages.py)
+                         it came to RECORDING (for tools/api/check_messages.py);
+                         the state topic's messages go to RECORDING only
   demo.py follow LOG     follows the daemon log and prints the lines worth
                          seeing (relay switching, clearing progress)
 """
@@ -34,7 +35,21 @@ STATUS_MEANING = {
     "COMER": "no ECU detected yet",
     "NORES": "the ECU did not answer",
     "DTC_CLEARED": "trouble codes cleared",
+    "ACK": "command taken for work",
+    "NAK": "command not worked on",
+    "DONE": "command ended",
 }
+STATE_TOPIC = "dt/app_to_ui/state"
+
+
+def describe_state(doc):
+    if not doc.get("ONLINE"):
+        return f"{RED}{BOLD}offline{RESET}"
+    ecu = doc.get("ECU")
+    vehicle = f"ECU {ecu['ADDR']} VIN {ecu['VIN'] or '-'}" if isinstance(ecu, dict) else "no vehicle"
+    relays = [name for name, on in doc.get("RELAYS", {}).items() if on]
+    return (f"{GREEN}online{RESET}  CAN {doc.get('LINK')}, {vehicle}, config {doc.get('CONFIG')}, "
+            f"busy {doc.get('BUSY') or '-'}, relays on: {', '.join(relays) or '-'}")
 
 
 def stamp():
@@ -53,6 +68,10 @@ def describe(doc):
         word = data.get("msg", "")
         colour = RED if doc["ERROR"] else GREEN
         meaning = STATUS_MEANING.get(word, "")
+        if "why" in data:
+            meaning += ": " + data["why"]
+        if "ID" in doc:
+            meaning += f"; ID {doc['ID']}"
         return f"status {colour}{BOLD}{word}{RESET}  {DIM}(CMD {doc.get('CMD')}; {meaning}){RESET}"
     if doc.get("CMD") == 1:
         kinds = [("STRDTC", "stored"), ("PNDDTC", "pending"), ("PRMDTC", "permanent")]
@@ -87,6 +106,13 @@ def ui(events_path, recording_path=os.devnull):
             except ValueError:
                 continue
             payload = message.get("payload", "")
+            if message.get("topic") == STATE_TOPIC:
+                recording.write(line if line.endswith("\n") else line + "\n")
+                try:
+                    show(f"{BOLD}gateway state{RESET}", describe_state(json.loads(payload)))
+                except (ValueError, AttributeError, KeyError, TypeError):
+                    show(f"{BOLD}gateway state{RESET}", payload)
+                continue
             if message.get("topic") != "dt/app_to_ui/resp":
                 events.write("probe\n")
                 continue

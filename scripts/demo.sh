@@ -114,13 +114,13 @@ else
     note "started a private mosquitto on $broker_host:$broker_port ($broker_from; pid ${pids[-1]})"
 fi
 
-# The UI's ear: every message on the response topic, one line each. A probe
-# topic tells when the subscription stands.
+# The UI's ear: every message on the response and state topics, one line
+# each. A probe topic tells when the subscription stands.
 mkfifo "$work/ui.fifo"
 python3 -u "$here/scripts/demo.py" ui "$events" "$recording" <"$work/ui.fifo" &
 pids+=($!)
 mosquitto_sub -h "$broker_host" -p "$broker_port" -q 1 -F '%j' \
-    -t dt/app_to_ui/resp -t "demo/probe/$$" >"$work/ui.fifo" &
+    -t dt/app_to_ui/resp -t dt/app_to_ui/state -t "demo/probe/$$" >"$work/ui.fifo" &
 pids+=($!)
 probe_seen() {
     mosquitto_pub -h "$broker_host" -p "$broker_port" -t "demo/probe/$$" -m probe
@@ -128,7 +128,7 @@ probe_seen() {
     grep -q '^probe$' "$events" 2>/dev/null
 }
 wait_for 10 "the UI subscription" probe_seen
-note "UI listening on dt/app_to_ui/resp"
+note "UI listening on dt/app_to_ui/resp and dt/app_to_ui/state"
 
 # ---- daemon -----------------------------------------------------------------------
 say "Gateway daemon (host simulation)"
@@ -177,6 +177,12 @@ send_and_wait '{"TYP":1,"CMD":4}' "clear trouble codes" '"msg":"DTC_CLEARED"' 1 
 send_and_wait '{"TYP":1,"CMD":1}' "read them again" '"CMD":1,"DATA"'
 send_and_wait '{"TYP":1,"CMD":20}' "readiness: every monitor runs again" '"CMD":20,"DATA"'
 send_and_wait '{"TYP":1,"CMD":21}' "freeze frame: gone with the codes" '"CMD":21,"DATA"'
+
+say "Commands with an ID: acknowledged, answered with the ID, refused when unknown"
+send_and_wait '{"TYP":1,"CMD":1,"ID":"demo-1"}' "read trouble codes, ID demo-1" '"CMD":1,"ID":"demo-1","DATA"'
+send_and_wait '{"TYP":1,"CMD":2,"ID":"demo-2"}' "stream live data, ID demo-2" '"CMD":2,"ID":"demo-2","DATA"' 2
+send_and_wait '{"TYP":1,"CMD":3,"ID":"demo-3"}' "stop, ID demo-3" '"ID":"demo-3","DATA":{"msg":"DONE"}'
+send_and_wait '{"TYP":1,"CMD":5,"ID":"demo-4"}' "an unknown command, ID demo-4" '"msg":"NAK","why":"unknown command"'
 
 say "Relays"
 send '{"TYP":2,"DATA":{"params":{"DO":{"DO0":1,"DO5":1}}}}' "relays 0 and 5 on"

@@ -5,6 +5,7 @@
 #include "handover/relay_mailbox.h"
 #include "handover/supervision_cells.h"
 #include "handover/thread_handover.h"
+#include "handover/ui_state_cells.h"
 
 #include <algorithm>
 #include <array>
@@ -43,10 +44,22 @@ void log_switched_relays()
     }
 }
 
+// The UI's state shows the lines as last set.
+void show_relay_states()
+{
+    std::uint32_t lines = 0;
+    for (int relay = 0; relay < NUM_RELAYS; ++relay) {
+        if (g_arr_do_states[relay])
+            lines |= 1u << relay;
+    }
+    set_ui_relays(lines);
+}
+
 void write_relay_states()
 {
     control_do_over_gpio();
     apply_pending = false;
+    show_relay_states();
     log_switched_relays();
 }
 
@@ -64,6 +77,7 @@ void init_pass()
     }
     if (gpio_init() == 1) {
         apply_pending = false; // every relay is off now and every line high
+        show_relay_states();
         move_gpio_state(DO_INIT, DO_IDLE);
         return;
     }

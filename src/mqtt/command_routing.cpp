@@ -3,7 +3,9 @@
 #include "c_handles.h"
 #include "handover/relay_mailbox.h"
 #include "handover/thread_handover.h"
+#include "mqtt/command_id.h"
 #include "mqtt/mqtt_link.h"
+#include "mqtt/outbox.h"
 
 #include <array>
 #include <cerrno>
@@ -11,10 +13,40 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <mutex>
 
 char g_can_cmd[CAN_CMD_SIZE] = {}; // guarded by obd_state_mutex
 
 namespace {
+
+// The mailbox command's ID and "CMD" (for its NAK), and whether the OBD
+// thread took it for work. Guarded by obd_state_mutex.
+std::string mailbox_id;
+int mailbox_cmd = 0;
+bool mailbox_taken = true;
+
+// Refusals composed on the library's callback thread, which must not
+// publish; the OBD thread hands them to the outbox at its next pass. Only
+// copies under the mutex.
+constexpr std::size_t REFUSALS_KEPT = 32;
+std::mutex refusals_mutex;
+std::deque<std::string> refusals; // guarded by refusals_mutex
+
+void owe_refusal(int cmd, const std::string &id, const char *why)
+{
+    std::lock_guard lock(refusals_mutex);
+    if (refusals.size() < REFUSALS_KEPT)
+        refusals.push_back(command_answer(cmd, 1, id, "NAK", why));
+}
+
+// The "CMD" of a command text for its NAK: 0 when it has no readable one.
+int command_number_of(const char *text)
+{
+    json_ptr root(cJSON_Parse(text));
+    const cJSON *cmd = root ? cJSON_GetObjectItemCaseSensitive(root.get(), "CMD") : nullptr;
+    return cJSON_IsNumber(cmd) ? cmd->valueint : 0;
+}
 
 // Reads the number after `quoted_key` the way "\"KEY\"%*[: ]%d" would: the
 // key, a run of at least one colon or blank, then a decimal integer. A number
@@ -90,19 +122,65 @@ void command_for_can(const char *text)
     if (!text)
         return;
     const std::size_t length = std::strlen(text);
+    // Parsed before the hand-over: under obd_state_mutex only copies.
+    std::string id = command_id_of(text);
+    const int cmd = id.empty() ? 0 : command_number_of(text);
     if (length >= sizeof g_can_cmd) {
         std::printf("INTR_MQTT_ERROR : Command of %zu characters exceeds the %zu-character "
                     "command mailbox, refused\n",
                     length, sizeof g_can_cmd - 1);
+        if (!id.empty())
+            owe_refusal(cmd, id, WHY_TOO_LONG);
         return;
     }
-    // Copy and state change in one critical section: the OBD thread never
-    // reads a half-written command, and never acts on PARSE_COMMAND before
-    // the text is in place.
+    std::string replaced_id;
+    int replaced_cmd = 0;
+    {
+        // Copy and state change in one critical section: the OBD thread never
+        // reads a half-written command, and never acts on PARSE_COMMAND before
+        // the text is in place.
+        std::lock_guard lock(obd_state_mutex);
+        if (!mailbox_taken && !mailbox_id.empty()) {
+            replaced_id = std::move(mailbox_id);
+            replaced_cmd = mailbox_cmd;
+        }
+        std::memcpy(g_can_cmd, text, length);
+        std::memset(g_can_cmd + length, 0, sizeof g_can_cmd - length);
+        mailbox_id = std::move(id);
+        mailbox_cmd = cmd;
+        mailbox_taken = false;
+        obd_command_arrived();
+    }
+    if (!replaced_id.empty())
+        owe_refusal(replaced_cmd, replaced_id, WHY_SUPERSEDED);
+}
+
+bool take_mailbox_command(std::uint64_t seen, int state, std::string &id)
+{
+    // Under the mutex the generation tells whether a command came in since
+    // `seen`: then the text read belongs to a replaced command.
     std::lock_guard lock(obd_state_mutex);
-    std::memcpy(g_can_cmd, text, length);
-    std::memset(g_can_cmd + length, 0, sizeof g_can_cmd - length);
-    obd_command_arrived();
+    if (obd_command_generation() != seen)
+        return false;
+    change_obd2_thrd_state(state);
+    mailbox_taken = true;
+    id = mailbox_id;
+    return true;
+}
+
+void send_refusals()
+{
+    for (;;) {
+        std::string text;
+        {
+            std::lock_guard lock(refusals_mutex);
+            if (refusals.empty())
+                return;
+            text = std::move(refusals.front());
+            refusals.pop_front();
+        }
+        outbox_send(text.c_str(), delivery::in_order);
+    }
 }
 
 int parse_received_cmd()

@@ -3,8 +3,10 @@
 #include "handover/supervision_cells.h"
 #include "handover/thread_handover.h"
 #include "mqtt/outbox.h"
+#include "mqtt/ui_state_document.h"
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -40,6 +42,9 @@ namespace {
 
 // Touched only by the link thread.
 MQTTClient_connectOptions gMQTTConnOpts = MQTTClient_connectOptions_initializer;
+// The broker announces a daemon gone without a word (killed, power cut,
+// network lost) on the state topic once the keep-alive runs out.
+MQTTClient_willOptions gMQTTWill = MQTTClient_willOptions_initializer;
 
 // ---- state shared with the OBD thread (publisher) ----------------------------------
 // link_mutex guards the payload buffer, the message record, the token and
@@ -93,6 +98,13 @@ std::atomic<steady::rep> first_unacked_publication{0};
 std::atomic<steady::rep> latest_acknowledgement{0};
 
 std::uint8_t retry_counter = 0; // link thread only
+
+// The retained state's publication; link thread only.
+constexpr steady::duration STATE_MIN_INTERVAL = 200ms; // at most five documents a second
+constexpr steady::duration NOTHING_DUE = steady::duration::max();
+std::uint64_t state_published_version = 0;
+bool state_owed = false; // a new connection owes the broker the present state
+steady::time_point last_state_publication{};
 
 // Counts successful connects. Bumped while link_busy still holds publishers
 // off, so nothing goes out on a new connection under the old number.
@@ -202,6 +214,7 @@ void reconnect_pass()
 void subscribe_pass()
 {
     if (mqtt_subscriber_topics() == 1) {
+        state_owed = true;
         move_state(MQTT_SUBSCRIBE, MQTT_CONNECTED);
         return;
     }
@@ -259,7 +272,7 @@ int messages_in_flight(MQTTClient client)
 // The library's code for the publication, or MQTTCLIENT_DISCONNECTED /
 // MQTTCLIENT_MAX_MESSAGES_INFLIGHT without calling it when it could not go
 // out at once. link_mutex held.
-int publish_without_waiting(int index, mqtt_publication *taken)
+int publish_without_waiting(const char *topic, mqtt_publication *taken)
 {
     MQTTClient client = hMqttClient.load();
     // While the link thread is inside the library (connecting, subscribing,
@@ -269,12 +282,41 @@ int publish_without_waiting(int index, mqtt_publication *taken)
     const int in_flight = messages_in_flight(client);
     if (in_flight >= MAX_MESSAGES_IN_FLIGHT)
         return MQTTCLIENT_MAX_MESSAGES_INFLIGHT;
-    const int rc = MQTTClient_publishMessage(client, gMqttDetails.topics[index], &gMQTTPublishMsg, &gToken);
+    const int rc = MQTTClient_publishMessage(client, topic, &gMQTTPublishMsg, &gToken);
     if (rc == MQTTCLIENT_SUCCESS && in_flight == 0)
         first_unacked_publication = steady::now().time_since_epoch().count();
     if (rc == MQTTCLIENT_SUCCESS && taken)
         *taken = mqtt_publication{gToken, connection_number.load()};
     return rc;
+}
+
+// The one publication path: `text` on `topic`. link_mutex taken here.
+int publish_text(const char *topic, int qos, bool retained, const char *text, mqtt_publication *taken)
+{
+    std::lock_guard lock(link_mutex);
+    if (!payload_buffer)
+        return 0;
+    const std::size_t length = std::strlen(text);
+    if (length >= static_cast<std::size_t>(MQTT_PAYLOAD_SIZE)) {
+        std::printf("INTR_MQTT_ERROR : Text of %zu characters does not fit the %d-byte payload "
+                    "buffer, not sent\n",
+                    length, MQTT_PAYLOAD_SIZE);
+        return 0;
+    }
+    std::memcpy(payload_buffer.get(), text, length + 1);
+    gMQTTPublishMsg.payload = payload_buffer.get();
+    gMQTTPublishMsg.payloadlen = static_cast<int>(length);
+    gMQTTPublishMsg.qos = qos;
+    gMQTTPublishMsg.retained = retained ? 1 : 0;
+    std::printf("INTER_MQTT_INFO :::: Payload [%s] Len[%d]\n", payload_buffer.get(),
+                gMQTTPublishMsg.payloadlen);
+
+    const int rc = publish_without_waiting(topic, taken);
+    if (rc != MQTTCLIENT_SUCCESS) {
+        std::printf("INTR_MQTT_ERROR : Fail to send the data [%d]\n", rc);
+        return 0;
+    }
+    return 1;
 }
 
 // Publications still waiting for their acknowledgement; taken under
@@ -309,6 +351,42 @@ void drop_stalled_link(MQTTClient client)
     move_state(MQTT_CONNECTED, MQTT_RECONNECT);
 }
 
+// ---- the retained state (link thread only) -------------------------------------------
+// The link thread publishes it: it owns the (re)connection after which the
+// broker must get it, and it never runs on the library's callback thread.
+
+
+// Publishes the state document when it changed or a new connection owes it,
+// and the previous one went out at least STATE_MIN_INTERVAL ago. How long
+// until it should be tried again; NOTHING_DUE when nothing is owed.
+steady::duration publish_state_when_due()
+{
+    const ui_state state = ui_state_snapshot();
+    if ((!state_owed && state.version == state_published_version) || shutdown_requested())
+        return NOTHING_DUE;
+    const steady::duration since = steady::now() - last_state_publication;
+    if (since < STATE_MIN_INTERVAL)
+        return STATE_MIN_INTERVAL - since;
+    const std::string document = ui_state_document(state);
+    if (document.empty() || publish_text(UI_STATE_TOPIC, 1, true, document.c_str(), nullptr) != 1)
+        return STATE_MIN_INTERVAL; // the in-flight window is full, say: tried again
+    last_state_publication = steady::now();
+    state_published_version = state.version;
+    state_owed = false;
+    return NOTHING_DUE;
+}
+
+// The one message a stop still sends: a UI must not take the retained state
+// of a daemon that is gone for the present one. The broker has it before
+// the DISCONNECT that follows (one connection, in order).
+void announce_offline()
+{
+    if (giMQTTState.load() != MQTT_CONNECTED)
+        return;
+    if (publish_text(UI_STATE_TOPIC, 1, true, UI_STATE_OFFLINE, nullptr) != 1)
+        std::puts("INTR_MQTT_ERROR : Offline state not published");
+}
+
 void connected_pass()
 {
     MQTTClient client = hMqttClient.load();
@@ -317,10 +395,14 @@ void connected_pass()
         drop_stalled_link(client);
         return;
     }
-    const auto pause = waiting > 0 ? STALL_CHECK_INTERVAL : CONNECTED_PAUSE;
+    const std::uint64_t seen_state = ui_state_version();
+    const steady::duration state_due = publish_state_when_due();
+    const steady::duration pause =
+        std::min<steady::duration>(waiting > 0 ? STALL_CHECK_INTERVAL : CONNECTED_PAUSE, state_due);
     std::unique_lock lock(pause_mutex);
-    pause_cv.wait_for(lock, pause,
-                      [] { return giMQTTState.load() != MQTT_CONNECTED || shutdown_requested(); });
+    pause_cv.wait_for(lock, pause, [seen_state] {
+        return giMQTTState.load() != MQTT_CONNECTED || shutdown_requested() || ui_state_version() != seen_state;
+    });
 }
 
 // Refused connects on loopback fail at once; without a pause a missing
@@ -372,6 +454,7 @@ constexpr auto MQTT_PROGRESS_BOUND = std::chrono::seconds(60);
 
 void *proto_intrnl_mqtt_main(void * /*arg*/)
 {
+    set_ui_state_listener(mqtt_link_wake);
     mqtt_link_begin();
     while (!shutdown_requested()) {
         mark_progress(worker::mqtt_link, MQTT_PROGRESS_BOUND);
@@ -382,6 +465,7 @@ void *proto_intrnl_mqtt_main(void * /*arg*/)
             pause_cv.wait_for(lock, FAILED_PASS_PAUSE, [] { return shutdown_requested(); });
         }
     }
+    announce_offline();
     // The broker is told (DISCONNECT), so it drops the session at once.
     MQTT_Disconnect();
     return nullptr;
@@ -435,6 +519,11 @@ int mqtt_connect()
     // for the previous one's acknowledgement, which only the library's
     // callback thread processes: a blocked callback thread stops everything.
     gMQTTConnOpts.reliable = 0;
+    gMQTTWill.topicName = UI_STATE_TOPIC;
+    gMQTTWill.message = UI_STATE_OFFLINE;
+    gMQTTWill.retained = 1;
+    gMQTTWill.qos = 1;
+    gMQTTConnOpts.will = &gMQTTWill;
 
     int result = 1;
     int rc = MQTTCLIENT_FAILURE;
@@ -528,31 +617,7 @@ int MQTT_Publish_Data(int index, const char *text, mqtt_publication *taken)
     if (!text || index < 0 || index >= MQTT_MAX_TOPICS || !gMqttDetails.topics[index] ||
         gMqttDetails.topics[index][0] == '\0')
         return 0;
-
-    std::lock_guard lock(link_mutex);
-    if (!payload_buffer)
-        return 0;
-    const std::size_t length = std::strlen(text);
-    if (length >= static_cast<std::size_t>(MQTT_PAYLOAD_SIZE)) {
-        std::printf("INTR_MQTT_ERROR : Text of %zu characters does not fit the %d-byte payload "
-                    "buffer, not sent\n",
-                    length, MQTT_PAYLOAD_SIZE);
-        return 0;
-    }
-    std::memcpy(payload_buffer.get(), text, length + 1);
-    gMQTTPublishMsg.payload = payload_buffer.get();
-    gMQTTPublishMsg.payloadlen = static_cast<int>(length);
-    gMQTTPublishMsg.qos = gMqttDetails.qos[index];
-    gMQTTPublishMsg.retained = 0;
-    std::printf("INTER_MQTT_INFO :::: Payload [%s] Len[%d]\n", payload_buffer.get(),
-                gMQTTPublishMsg.payloadlen);
-
-    const int rc = publish_without_waiting(index, taken);
-    if (rc != MQTTCLIENT_SUCCESS) {
-        std::printf("INTR_MQTT_ERROR : Fail to send the data [%d]\n", rc);
-        return 0;
-    }
-    return 1;
+    return publish_text(gMqttDetails.topics[index], gMqttDetails.qos[index], false, text, taken);
 }
 
 // Runs on the library's thread: prints and moves the state, nothing else.

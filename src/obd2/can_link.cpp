@@ -2,6 +2,7 @@
 
 #include "handover/supervision_cells.h"
 #include "handover/thread_handover.h"
+#include "handover/ui_state_cells.h"
 #include "platform/platform.h"
 
 #include <cerrno>
@@ -37,6 +38,7 @@ void note_down(const char *reason)
 {
     if (!watch.down_reason)
         watch.down_reason = reason;
+    set_ui_link_up(false);
 }
 
 void close_row(can_cfg_entry &row)
@@ -186,5 +188,6 @@ int init_can_socket()
         if (!bring_up_row(can_cfg[i], socket_errno[i]))
             result = 0;
     }
+    set_ui_link_up(result == 1);
     return result;
 }

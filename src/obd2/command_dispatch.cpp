@@ -3,6 +3,7 @@
 #include "handover/thread_handover.h"
 #include "mqtt/outbox.h"
 #include "mqtt/status_packet.h"
+#include "obd2/command_answers.h"
 #include "obd2/dtc_clear.h"
 #include "obd2/dtc_read.h"
 #include "obd2/freeze_frame.h"
@@ -35,10 +36,10 @@ constexpr auto DTC_CLEARED_DELAY = std::chrono::seconds(4);
 // What the ECU answered decides whether a command succeeded, not the
 // broker: a result the link cannot take now is kept, the latest one per
 // command, and published once the link is back. True when published now;
-// `failure` is printed otherwise.
-bool publish_result(int cmd, const char *text, const char *failure)
+// `failure` is printed otherwise. `ends_it`: the command's terminal answer.
+bool publish_result(int cmd, const char *text, const char *failure, bool ends_it = false)
 {
-    if (outbox_send(text, delivery::latest_of_command, cmd) == outbox_result::sent)
+    if (send_command_answer(cmd, text, ends_it))
         return true;
     std::puts(failure);
     return false;
@@ -46,14 +47,14 @@ bool publish_result(int cmd, const char *text, const char *failure)
 
 // Composes an error status packet for `cmd` and publishes (or keeps) it.
 // False when it could not be composed.
-bool send_error_packet(int cmd, const char *word, const char *publish_failure)
+bool send_error_packet(int cmd, const char *word, const char *publish_failure, bool ends_it = false)
 {
     char packet[STATUS_PACKET_SIZE] = {};
     if (create_pkt_without_data(packet, 1, cmd, 1, word) == 0) {
         std::puts("OBD2_ERROR : Error while creating error packet.");
         return false;
     }
-    publish_result(cmd, packet, publish_failure);
+    publish_result(cmd, packet, publish_failure, ends_it);
     return true;
 }
 
@@ -62,7 +63,7 @@ int report_no_ecu(int cmd, const char *publish_failure)
 {
     std::printf("OBD2_ERROR : Error while communicating with ecu device [ecu count] : [ %d ]\n",
                 g_ecu_count);
-    if (!send_error_packet(cmd, "COMER", publish_failure))
+    if (!send_error_packet(cmd, "COMER", publish_failure, true))
         return 0; // the attempt is repeated like any failed one
     finish_current_command(IDLE);
     return 1;
@@ -77,7 +78,7 @@ int read_trouble_codes()
     if (final_json[0] == '\0')
         return 0; // no document could be built (reported there): a failed attempt
 
-    publish_result(CMD_READ_DTC, final_json, "OBD2_ERROR : Error while publishing DTC packet.");
+    publish_result(CMD_READ_DTC, final_json, "OBD2_ERROR : Error while publishing DTC packet.", true);
     std::memset(final_json, 0, sizeof(final_json));
     finish_current_command(IDLE);
     return 1;
@@ -127,7 +128,7 @@ int clear_one_ecu(const ecu_entry &engine)
         std::puts("OBD2_ERROR : Error while creating dtc clear success packet.");
         return 0;
     }
-    publish_result(CMD_CLEAR_DTC, packet, "OBD2_ERROR : Error while sending sucess packet.");
+    publish_result(CMD_CLEAR_DTC, packet, "OBD2_ERROR : Error while sending sucess packet.", true);
     finish_current_command(IDLE);
     return 1;
 }
@@ -137,6 +138,7 @@ int clear_one_ecu(const ecu_entry &engine)
 // for the next command would leave a car plugged in later undetected.
 int end_without_action()
 {
+    command_finished(false);
     finish_current_command(IDLE);
     return 1;
 }
@@ -161,10 +163,11 @@ int publish_reply(int cmd, ecu_reply reply, const std::string &document)
         return 0;
     if (reply == ecu_reply::unusable) {
         send_error_packet(cmd, "NORES", NORES_PUBLISH_FAILURE);
+        command_finished(true);
         finish_current_command(IDLE);
         return 1;
     }
-    publish_result(cmd, document.c_str(), "OBD2_ERROR : Error while publishing result packet.");
+    publish_result(cmd, document.c_str(), "OBD2_ERROR : Error while publishing result packet.", true);
     finish_current_command(IDLE);
     return 1;
 }
@@ -203,6 +206,7 @@ void report_command_given_up(int cmd_code)
         send_error_packet(CMD_READ_DTC, "NORES", "OBD2_ERROR : Error while publishing dtc error packet.");
     else if (cmd_code == CMD_READINESS || cmd_code == CMD_FREEZE_FRAME)
         send_error_packet(cmd_code, "NORES", NORES_PUBLISH_FAILURE);
+    command_finished(true);
 }
 
 int handle_received_cmd(int cmd_code)
@@ -221,6 +225,7 @@ int handle_received_cmd(int cmd_code)
     case CMD_STOP:
     case CMD_IDLE_7:
     case CMD_IDLE_11:
+        command_finished(false);
         finish_current_command(IDLE);
         return 1;
     case CMD_RELOAD_CONFIG:

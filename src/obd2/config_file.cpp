@@ -196,3 +196,11 @@ void print_config_summary()
     for (int i = 0; i < g_dtc_count && i < MAX_DTC_KINDS; ++i)
         std::printf("DTC %d: %s\n", i + 1, g_dtc_names[i]);
 }
+
+bool config_is_the_default()
+{
+    std::string config, defaults;
+    return read_text_file(config_json_path().c_str(), config) == text_file_status::ok &&
+           read_text_file(default_config_json_path().c_str(), defaults) == text_file_status::ok &&
+           config == defaults;
+}

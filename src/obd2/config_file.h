@@ -45,5 +45,9 @@ void remove_interrupted_config_restore();
 // business.
 int restore_default_config();
 
+// True when config.json holds the same text as the default (as after a
+// restore).
+bool config_is_the_default();
+
 // "=== CAN Config ===" and the lines that follow it.
 void print_config_summary();

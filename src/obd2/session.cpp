@@ -2,10 +2,12 @@
 
 #include "handover/supervision_cells.h"
 #include "handover/thread_handover.h"
+#include "handover/ui_state_cells.h"
 #include "mqtt/command_routing.h"
 #include "mqtt/outbox.h"
 #include "mqtt/status_packet.h"
 #include "obd2/can_link.h"
+#include "obd2/command_answers.h"
 #include "obd2/command_dispatch.h"
 #include "obd2/config_file.h"
 #include "obd2/ecu_info_file.h"
@@ -86,11 +88,30 @@ void pace_config_failure(std::uint64_t seen)
     config_pass_failed = true;
 }
 
+// The configuration is unusable: the bring-up a CMD 10 started ends here.
+void config_unusable()
+{
+    set_ui_config(config_state::invalid);
+    reload_finished(true);
+}
+
+// A good read: "restored" stays while the file is still the default that
+// replaced a rejected one.
+void config_read()
+{
+    if (ui_config() != config_state::restored || !config_is_the_default())
+        set_ui_config(config_state::ok);
+}
+
 void load_config_pass(std::uint64_t seen)
 {
     const std::string path = config_json_path();
     if (parse_config_json(path.c_str()) == 0) {
-        restore_default_config(); // prints the parse error and the outcome
+        // prints the parse error and the outcome
+        if (restore_default_config() == 1)
+            set_ui_config(config_state::restored);
+        else
+            config_unusable();
         publish_wrong_config(false);
         pace_config_failure(seen);
         return;
@@ -98,10 +119,12 @@ void load_config_pass(std::uint64_t seen)
     print_config_summary();
     if (g_can_bitrate <= 0) {
         std::puts("OBD2_ERROR : Incorrect bitrate");
+        config_unusable();
         publish_wrong_config(true);
         pace_config_failure(seen);
         return;
     }
+    config_read();
     config_pass_failed = false;
     can_setup("can0", static_cast<long long>(g_can_bitrate));
     advance_bringup(CAN_INIT, seen);
@@ -114,6 +137,7 @@ void can_init_pass(std::uint64_t seen)
         return;
     }
     std::printf("OBD2_ERROR : INIT CAN SOCKET FAILED -> RETRYING[%d]\n", socket_retry_count);
+    reload_finished(true);
     ++socket_retry_count;
     obd_pause(SOCKET_RETRY_PAUSE, seen);
     advance_bringup(CAN_INIT, seen);
@@ -140,6 +164,8 @@ void record_detected_ecus(const ecu_entry *found, int found_count)
 void report_no_ecu_detected(std::uint64_t seen)
 {
     std::puts("OBD2_ERROR : ECU MODE DETECTION FAILED. Retrying...");
+    forget_ui_vehicle();
+    reload_finished(true);
     reset_supported_pid();
     publish_heartbeat_status("NOECU", 1);
     obd_pause(ONE_SECOND, seen);
@@ -207,30 +233,38 @@ void identify_vehicle_pass(std::uint64_t seen)
         obd_pause(ONE_SECOND, seen); // a status packet could not even be composed
         return;
     }
+    set_ui_vehicle(known_vehicle{ecu_address_text(engine), can_protocol_name(engine.addr_mode), vehicle_vin()});
+    reload_finished(false);
     advance_bringup(IDLE, seen);
 }
 
+// Taking a command is skipped when another came in while it was parsed:
+// the next pass parses the newer one (this one was refused as superseded).
 void parse_command_pass(std::uint64_t seen)
 {
     const int code = parse_received_cmd();
+    std::string id;
     if (code == 0) {
         // Reading the same text again would give 0 again: the command ends,
         // and the session goes back to the bring-up or the heartbeat.
         std::puts("OBD2_ERROR : CAN command detection failed.");
-        store_state_if_no_newer_command(IDLE, seen);
+        if (take_mailbox_command(seen, IDLE, id))
+            command_taken(code, id);
         return;
     }
+    if (!take_mailbox_command(seen, EXECUTE_COMMAND, id))
+        return;
     cmd_code = code;
     cmd_retry_count = 0;
     set_current_command_generation(seen);
-    // Skipped when another command came in while this one was parsed: the
-    // next pass parses the newer one.
-    store_state_if_no_newer_command(EXECUTE_COMMAND, seen);
+    command_taken(code, id);
 }
 
 void execute_command_pass()
 {
-    if (handle_received_cmd(cmd_code) != 0) {
+    const bool done = handle_received_cmd(cmd_code) != 0;
+    command_attempt_done(!done);
+    if (done) {
         cmd_retry_count = 0; // the count is of failures in a row
         return;
     }
@@ -250,6 +284,7 @@ void execute_command_pass()
 // The heartbeat got no answer (or too many negative ones).
 void declare_ecu_lost()
 {
+    forget_ui_vehicle();
     publish_heartbeat_status("NOECU", 1);
     idle_pass_count = 0;
     if (g_flg_supported_pid_list == 1)
@@ -371,6 +406,7 @@ void obd2_session_pass()
         state = g_obd2_com_thrd_state.load();
     }
     outbox_flush(); // what the UI missed while the link was down goes first
+    send_refusals();
     if (state != LOAD_CONFIG && state != CAN_INIT)
         can_link_recover(); // an interface found down is brought up again before the next exchange
     if (is_bringup_state(state))

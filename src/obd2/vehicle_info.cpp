@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <linux/can.h>
 
 vehicle_info_record g_vehicle_info[MAX_VEHICLE_INFO];
 int g_vehicle_info_count = 0;
@@ -128,10 +129,35 @@ int get_vehicle_info(const ecu_entry &ecu)
     return g_vehicle_info_count > 0 ? 1 : 0;
 }
 
+const char *can_protocol_name(int addr_mode)
+{
+    return addr_mode == ADDR_MODE_11BIT   ? "ISO15765-4 (11-bit)"
+           : addr_mode == ADDR_MODE_29BIT ? "ISO15765-4 (29-bit)"
+                                          : "UNKNOWN";
+}
+
 void set_can_protocol(int addr_mode)
 {
-    const char *name = addr_mode == ADDR_MODE_11BIT   ? "ISO15765-4 (11-bit)"
-                       : addr_mode == ADDR_MODE_29BIT ? "ISO15765-4 (29-bit)"
-                                                      : "UNKNOWN";
-    std::snprintf(g_can_protocol, sizeof g_can_protocol, "%s", name);
+    std::snprintf(g_can_protocol, sizeof g_can_protocol, "%s", can_protocol_name(addr_mode));
+}
+
+std::string vehicle_vin()
+{
+    const int count = std::min(std::max(g_vehicle_info_count, 0), MAX_VEHICLE_INFO);
+    for (int i = 0; i < count; ++i) {
+        const vehicle_info_record &r = g_vehicle_info[i];
+        if (r.info_type == 0x02)
+            return std::string(r.text, strnlen(r.text, sizeof r.text - 1));
+    }
+    return {};
+}
+
+std::string ecu_address_text(const ecu_entry &ecu)
+{
+    char text[16];
+    if (ecu.addr_mode == ADDR_MODE_11BIT)
+        std::snprintf(text, sizeof text, "%03X", static_cast<unsigned>(ecu.resp_id & CAN_SFF_MASK));
+    else
+        std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(ecu.resp_id & CAN_EFF_MASK));
+    return text;
 }

@@ -4,6 +4,7 @@
 #include "obd2/obd2_types.h"
 
 #include <cstdint>
+#include <string>
 
 constexpr int VEHICLE_INFO_TEXT_SIZE = 128;
 constexpr int MAX_VEHICLE_INFO = 16;
@@ -25,3 +26,10 @@ int get_vehicle_info(const ecu_entry &ecu);
 
 // 1 -> "ISO15765-4 (11-bit)", 2 -> "ISO15765-4 (29-bit)", else "UNKNOWN".
 void set_can_protocol(int addr_mode);
+const char *can_protocol_name(int addr_mode);
+
+// The VIN (InfoType 02) of the last reading, "" when the car gave none.
+std::string vehicle_vin();
+
+// The ECU's answering identifier in hex: "7E8", "18DAF110".
+std::string ecu_address_text(const ecu_entry &ecu);

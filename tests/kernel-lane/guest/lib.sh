@@ -168,6 +168,7 @@ readonly RESPONSES=$SCENARIO_OUT/responses.log
 readonly BUS_LOG=$SCENARIO_OUT/candump.log
 readonly CMD_TOPIC=dt/ui_to_app/cmd
 readonly RESP_TOPIC=dt/app_to_ui/resp
+readonly STATE_TOPIC=dt/app_to_ui/state
 
 # Relay n -> "chip line" as the board wires them.
 readonly RELAY_WIRING=("4 10" "4 11" "3 31" "4 0" "3 27" "3 26" "4 14" "3 25" "4 13"
@@ -267,10 +268,11 @@ bus_frames() {
     awk '{ print $3 }' "$BUS_LOG" | grep -E "$1"
 }
 
-# mosquitto_sub on the response topic (and a probe topic to know it is subscribed).
+# mosquitto_sub on the response and state topics (and a probe topic to know
+# it is subscribed); the states are only checked against the API document.
 start_response_capture() {
     spawn responses stdbuf -oL mosquitto_sub -h "$BROKER_HOST" -p "$BROKER_PORT" -q 1 -F '%j' \
-        -t "$RESP_TOPIC" -t lane/probe
+        -t "$RESP_TOPIC" -t "$STATE_TOPIC" -t lane/probe
     capture_ready() {
         mosquitto_pub -h "$BROKER_HOST" -p "$BROKER_PORT" -t lane/probe -m probe -q 0 &&
             grep -q '"topic":"lane/probe"' "$RESPONSES"
