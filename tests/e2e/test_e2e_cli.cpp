@@ -73,6 +73,17 @@ public:
         }
     }
     void signal(int number) { kill(pid_, number); }
+    // Waits until the standard output so far holds `text`.
+    bool wait_for_output(const std::string &text, std::chrono::milliseconds timeout = 30s)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (read_text_file(dir_.file("out")).find(text) == std::string::npos) {
+            if (std::chrono::steady_clock::now() >= deadline)
+                return false;
+            std::this_thread::sleep_for(20ms);
+        }
+        return true;
+    }
     cli_result finish(std::chrono::milliseconds limit = CLI_RUN_LIMIT)
     {
         cli_result result;
@@ -320,7 +331,8 @@ TEST(CliAgainstDaemon, WatchPrintsEveryMessageWithItsTimeUntilInterrupted)
     e2e_rig rig;
     ASSERT_TRUE(rig.start_daemon(e2e_standard_config()));
     cli_process watch(with_broker(rig.broker_uri(), {"watch"}));
-    std::this_thread::sleep_for(1s); // subscribed by then on any machine worth testing on
+    // Subscribed once the daemon's retained state is there.
+    ASSERT_TRUE(watch.wait_for_output("dt/app_to_ui/state (retained) {\"ONLINE\":1"));
     ASSERT_TRUE(rig.plug_in(e2e_vehicle("demo_petrol_11bit.json")));
     ASSERT_TRUE(rig.expect_words({"MODEDETECTED", "GOTINFO", "GOTPID", "SAVSUC"}));
     ASSERT_TRUE(rig.send_command(1));

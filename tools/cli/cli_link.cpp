@@ -91,13 +91,20 @@ bool cli_connect(const std::string &uri, std::chrono::milliseconds connect_timeo
     return true;
 }
 
+// One SUBSCRIBE for all topics: each request waits for its own acknowledgement.
 bool cli_subscribe(std::initializer_list<const char *> topics)
 {
-    for (const char *topic : topics) {
-        if (MQTTClient_subscribe(client, topic, 1) != MQTTCLIENT_SUCCESS)
-            return false;
-        subscribed.emplace_back(topic);
-    }
+    std::vector<char *> names;
+    std::vector<int> qos(topics.size(), 1);
+    for (const char *topic : topics)
+        names.push_back(const_cast<char *>(topic));
+    if (MQTTClient_subscribeMany(client, static_cast<int>(names.size()), names.data(), qos.data()) !=
+        MQTTCLIENT_SUCCESS)
+        return false;
+    for (int granted : qos)
+        if (granted != 1 && granted != 0)
+            return false; // 0x80: refused
+    subscribed.assign(topics.begin(), topics.end());
     return true;
 }
 

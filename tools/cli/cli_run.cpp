@@ -276,7 +276,7 @@ int run_request(const cli_options &options, int cmd, std::chrono::milliseconds t
             return CLI_EXIT_ANSWERED;
         case answer_kind::succeeded:
             if (!options.json)
-                std::printf("%s\n", cmd == 4 ? "Trouble codes cleared." : "Done.");
+                std::printf("%s\n", cmd == 4 ? "Trouble codes cleared." : "Configuration reloaded, bring-up finished.");
             return CLI_EXIT_ANSWERED;
         case answer_kind::failed:
             return options.json ? CLI_EXIT_ERROR_ANSWER : report_failure(command_name(cmd), a.doc.get(), last_word);
