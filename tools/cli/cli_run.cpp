@@ -293,10 +293,17 @@ struct live_run {
     std::string stop_id{}; // empty until the stop is sent
     int documents = 0;
     std::vector<std::string> keys{};
+    bool live_ended = false;
+    bool stop_ended = false;
+    steady::time_point deadline = steady::now() + timeout;
 
-    bool stop()
+    bool finished() const { return live_ended && (stop_id.empty() || stop_ended); }
+    bool asked_for_reached() const { return options.live_documents != 0 && documents >= options.live_documents; }
+
+    bool stop(std::chrono::milliseconds wait)
     {
         stop_id = fresh_id();
+        deadline = steady::now() + wait;
         return send_command(3, stop_id);
     }
 
@@ -305,13 +312,54 @@ struct live_run {
     void show(const cJSON *doc)
     {
         const cJSON *data = cJSON_GetObjectItemCaseSensitive(doc, "DATA");
-        if (options.live_documents != 0 && documents >= options.live_documents)
+        if (asked_for_reached())
             return;
         if (documents++ == 0) {
             keys = live_keys(data);
             print_live_header(stdout, keys);
         }
         print_live_row(stdout, keys, data);
+    }
+
+    // A live document: shown, and after the N-th the stop is sent.
+    bool take_document(const cJSON *doc)
+    {
+        if (options.json)
+            ++documents;
+        else
+            show(doc);
+        deadline = steady::now() + timeout;
+        return !stop_id.empty() || !asked_for_reached() ||
+               stop(std::max<std::chrono::milliseconds>(timeout, STOP_WAIT));
+    }
+
+    // One answer to the stream or to its stop; false when the CLI is done
+    // with `status`.
+    bool take(const answer &a, progress_line &progress, int &status)
+    {
+        const answer_kind kind = classify(a.doc.get());
+        if (stop_id == cJSON_GetObjectItemCaseSensitive(a.doc.get(), "ID")->valuestring) {
+            stop_ended = kind != answer_kind::progress;
+            return true;
+        }
+        if (kind == answer_kind::document) {
+            if (take_document(a.doc.get()))
+                return true;
+            status = complain(CLI_EXIT_NO_ANSWER, "could not send the stop to the broker");
+            return false;
+        }
+        if (kind == answer_kind::progress) {
+            if (!options.json)
+                note_progress(progress, word_of(a.doc.get()));
+            return true;
+        }
+        live_ended = true;
+        // The stream's end is an error only when it ended by itself before
+        // the documents asked for (NORES four times, COMER, NAK).
+        if (kind != answer_kind::failed || !stop_id.empty() || asked_for_reached())
+            return true;
+        status = options.json ? CLI_EXIT_ERROR_ANSWER : report_failure("live", a.doc.get(), "NORES");
+        return false;
     }
 };
 
@@ -321,18 +369,15 @@ int run_live(const cli_options &options, std::chrono::milliseconds timeout)
     if (!send_command(2, run.live_id))
         return complain(CLI_EXIT_NO_ANSWER, "could not send the command to the broker");
     progress_line progress{"live"};
-    bool live_ended = false, stop_ended = false;
     int status = CLI_EXIT_ANSWERED;
-    auto deadline = steady::now() + timeout;
-    while (!live_ended || (!run.stop_id.empty() && !stop_ended)) {
+    while (!run.finished()) {
         answer a;
-        const wait_end end = wait_answer({run.live_id, run.stop_id}, deadline, a, options.json ? nullptr : &progress);
+        const wait_end end = wait_answer({run.live_id, run.stop_id}, run.deadline, a, options.json ? nullptr : &progress);
         progress.clear();
         if (end == wait_end::interrupted && run.stop_id.empty()) {
             cli_clear_interrupt();
-            if (!run.stop())
+            if (!run.stop(STOP_WAIT))
                 return complain(CLI_EXIT_NO_ANSWER, "could not send the stop to the broker");
-            deadline = steady::now() + STOP_WAIT;
             continue;
         }
         if (end != wait_end::answer)
@@ -340,37 +385,8 @@ int run_live(const cli_options &options, std::chrono::milliseconds timeout)
         if (options.json)
             std::printf("%s\n", one_line_json(a.payload).c_str());
         std::fflush(stdout);
-        const cJSON *id = cJSON_GetObjectItemCaseSensitive(a.doc.get(), "ID");
-        const bool ours = run.live_id == id->valuestring;
-        const answer_kind kind = classify(a.doc.get());
-        if (!ours) {
-            stop_ended = kind != answer_kind::progress;
-            continue;
-        }
-        if (kind == answer_kind::document) {
-            if (options.json)
-                ++run.documents;
-            else
-                run.show(a.doc.get());
-            deadline = steady::now() + timeout;
-            if (run.documents == options.live_documents && run.stop_id.empty()) {
-                if (!run.stop())
-                    return complain(CLI_EXIT_NO_ANSWER, "could not send the stop to the broker");
-                deadline = steady::now() + std::max<std::chrono::milliseconds>(timeout, STOP_WAIT);
-            }
-        } else if (kind == answer_kind::progress) {
-            if (!options.json)
-                note_progress(progress, word_of(a.doc.get()));
-        } else {
-            live_ended = true;
-            // The stream's end counts as an error only when it ended before
-            // the documents asked for (NORES four times, COMER, NAK).
-            if (kind == answer_kind::failed && (options.live_documents == 0 || run.documents < options.live_documents) &&
-                run.stop_id.empty()) {
-                status = options.json ? CLI_EXIT_ERROR_ANSWER : report_failure("live", a.doc.get(), "NORES");
-                break;
-            }
-        }
+        if (!run.take(a, progress, status))
+            break;
     }
     return status;
 }
